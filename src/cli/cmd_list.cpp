@@ -1,0 +1,127 @@
+// `list`: every storage and partition with its address.
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "cli/cli.h"
+#include "common/func.h"
+#include "partitions/partition_types.h"
+#include "storage/uHardDrive.h"
+#include "storage/uHddManager.h"
+
+namespace vandrel::cli {
+namespace {
+
+struct Row {
+  std::string addr;
+  TStorage* storage = nullptr;
+  const TPartitionInformation* entry = nullptr;  // partitions only
+  std::int64_t start = 0;
+  std::int64_t sectors = 0;
+  int depth = 0;
+};
+
+std::string TypeName(const Row& row) {
+  if (row.entry != nullptr) return row.entry->Kind == pkUnallocated ? "" : PartitionTypeName(row.entry->Type);
+  if (auto* drive = dynamic_cast<THardDrive*>(row.storage)) {
+    if (drive->StorageType == stFloppy) return "Floppy disk";
+    if (drive->DiskImage) return "Disk image";
+    return drive->BusTypeNameText.empty() ? "Disk" : drive->BusTypeNameText + " disk";
+  }
+  return "";
+}
+
+std::vector<Row> CollectRows(TDeviceManager& devices) {
+  std::vector<Row> rows;
+  const std::int32_t count = devices.StorageCount();
+  for (std::int32_t d = 0; d < count; ++d) {
+    TStorage* storage = devices.GetStorage(d);
+    if (storage == nullptr) continue;
+    rows.push_back({FormatAddress(d, -1), storage, nullptr, 0, storage->SectorCount, 0});
+    auto* withPartitions = dynamic_cast<TStorageWithPartitions*>(storage);
+    if (withPartitions == nullptr) continue;
+    for (std::int32_t p = 0; p < withPartitions->PartitionCount(); ++p) {
+      const TPartitionInformation& entry = withPartitions->Partitions[static_cast<std::size_t>(p)];
+      if (!entry.Partition) continue;
+      rows.push_back({FormatAddress(d, p), entry.Partition.get(), &entry, entry.Start, entry.Count, 1});
+    }
+  }
+  return rows;
+}
+
+nlohmann::json RowJson(const Row& row) {
+  TStorage* s = row.storage;
+  nlohmann::json j;
+  j["addr"] = row.addr;
+  j["name"] = TDeviceManager::DisplayName(s, false);
+  j["size"] = s->Size;
+  j["size_text"] = TDeviceManager::SizeText(s);
+  j["fs_type"] = s->FsType;
+  j["type_name"] = TypeName(row);
+  j["kind"] = row.entry != nullptr ? nlohmann::json(row.entry->Kind) : nlohmann::json(nullptr);
+  j["kind_name"] = row.entry != nullptr ? PartitionKindName(row.entry->Kind) : "Device";
+  j["start"] = row.start;
+  j["sectors"] = row.sectors;
+  j["sector_size"] = s->SectorSize;
+  j["metadata"] = s->Metadata;
+  j["source"] = StorageSourceName(s->StorageSource);
+  j["type"] = StorageTypeName(s->StorageType);
+  j["user_added"] = s->UserAdded();
+  if (row.entry != nullptr) {
+    j["label"] = row.entry->Label;
+    j["ordinal"] = row.entry->Ordinal;
+    j["windows_path"] = row.entry->WindowsPath;
+  }
+  if (auto* drive = dynamic_cast<THardDrive*>(s)) {
+    j["path"] = drive->OsPath();
+    j["vendor"] = drive->Vendor;
+    j["product"] = drive->Product;
+    j["revision"] = drive->Revision;
+    j["serial"] = drive->Serial;
+    j["bus"] = drive->BusTypeNameText;
+    j["removable"] = drive->Removable;
+  }
+  return j;
+}
+
+int RunList(Session& session, bool all) {
+  TDeviceManager& devices = session.Devices();
+  std::vector<Row> rows = CollectRows(devices);
+  std::erase_if(rows, [all](const Row& row) { return !all && row.storage->Metadata; });
+  if (session.Options().json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const Row& row : rows) out.push_back(RowJson(row));
+    std::cout << out.dump(2) << "\n";
+  } else {
+    std::printf("%-7s %-40s %14s %12s %12s  %s\n", "ADDR", "NAME", "SIZE", "START", "SECTORS", "TYPE");
+    for (const Row& row : rows) {
+      std::string name = std::string(static_cast<std::size_t>(row.depth) * 2, ' ') +
+                         TDeviceManager::DisplayName(row.storage, false);
+      std::string type = TypeName(row);
+      if (row.entry != nullptr) type = std::string(PartitionKindName(row.entry->Kind)) + (type.empty() ? "" : ", " + type);
+      std::printf("%-7s %-40s %14s %12lld %12lld  %s\n", row.addr.c_str(), name.c_str(),
+                  TDeviceManager::SizeText(row.storage).c_str(), static_cast<long long>(row.start),
+                  static_cast<long long>(row.sectors), type.c_str());
+    }
+  }
+  const auto denied = THddManager::AccessFailures();
+  if (!denied.empty() && !session.Options().imagesOnly) {
+    const char* advice = ::geteuid() == 0 ? "The system refuses access even to root (a container or sandbox?)."
+                                          : "Run as root, or add your user to the 'disk' group and log in again.";
+    std::fprintf(stderr, "vandrel-cli: %zu disk(s) could not be opened for reading (%s%s). %s\n", denied.size(),
+                 denied.front().c_str(), denied.size() > 1 ? ", ..." : "", advice);
+  }
+  return kExitOk;
+}
+
+const CommandRegistrar kRegistrar{{"list", "List disks, images and their partitions", [](CLI::App& command) {
+                                     auto all = std::make_shared<bool>(false);
+                                     command.add_flag("--all", *all, "Also show metadata and free-space rows");
+                                     return std::function<int(Session&)>(
+                                         [all](Session& session) { return RunList(session, *all); });
+                                   }}};
+
+}  // namespace
+}  // namespace vandrel::cli

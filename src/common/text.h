@@ -1,0 +1,30 @@
+// UTF-8 text helpers: conversion of on-disk UTF-16 names and the
+// case-insensitive name comparison every reader uses.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vandrel {
+
+// UTF-16LE code units to UTF-8. Unpaired surrogates are encoded as their
+// own three-byte sequences, so distinct names on disk stay distinct.
+std::string Utf16ToUtf8(std::span<const std::uint16_t> units);
+// The same from raw little-endian bytes (odd trailing byte ignored).
+std::string Utf16LeBytesToUtf8(std::span<const std::uint8_t> bytes);
+
+// Next code point of `text` at `pos`, advancing it; invalid bytes come back
+// as themselves (0x80..0xFF) so that comparisons stay total.
+char32_t NextCodePoint(std::string_view text, std::size_t& pos);
+
+// Names compare equal when their code points match after simple case folding.
+bool EqualNoCase(std::string_view a, std::string_view b);
+// <0, 0, >0 after simple case folding.
+int CompareNoCase(std::string_view a, std::string_view b);
+
+// Code points of a single-byte code page (Latin-1 here) as UTF-8.
+std::string Latin1ToUtf8(std::string_view text);
+
+}  // namespace vandrel

@@ -1,0 +1,102 @@
+// The one object through which the windows, the command-line tool and the
+// mount service reach storage: it owns the bus managers, numbers their
+// devices as one list, attaches readers and serialises file reads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "filesystems/uFileSystem.h"
+#include "storage/uBusManager.h"
+
+namespace vandrel {
+
+class THddManager;
+
+// Bus manager slots, visited in this order by every walk.
+inline constexpr int kSlotCount = 10;
+inline constexpr int kSlotDisks = 0;
+inline constexpr int kSlotRaid = 2;
+inline constexpr int kSlotLdm = 3;
+inline constexpr int kSlotExtra = 4;
+
+// (user data, percent, text) -> answer; 0 asks the caller to stop.
+using ApplicationCallback = std::function<int(void* userData, int percent, const std::string& text)>;
+
+struct DeviceManagerOptions {
+  // Probe the machine's disks and floppy; off, only images added by path
+  // (and arrays built from them) are listed.
+  bool scanPhysical = true;
+};
+
+class TDeviceManager {
+ public:
+  TDeviceManager(ApplicationCallback callback, void* userData, DeviceManagerOptions options = {});
+  ~TDeviceManager();
+  TDeviceManager(const TDeviceManager&) = delete;
+  TDeviceManager& operator=(const TDeviceManager&) = delete;
+
+  std::int32_t RefreshManager(TBusManager* manager);
+  void RefreshAll();
+  // RefreshAll under the scan progress display; returns at once while one
+  // scan is running.
+  void ScanWithProgress();
+
+  std::int32_t StorageCount();
+  TStorage* GetStorage(std::int32_t index);
+  // Index of a storage in the global list, or -1.
+  std::int32_t IndexOf(const TStorage* storage);
+  // slot -1 means the disk manager; "@@" selects slot 4.
+  TStorage* AddByPath(const std::string& path, std::int32_t slot = -1);
+
+  static std::string DisplayName(TStorage* volume, bool shortName);
+  static std::string SizeText(const TStorage* volume);
+
+  bool CreateReader(TStorage* volume, bool replace, int selection);
+
+  int ProgressRelay(int percent, const std::string& text);
+  bool StatusRelay(const std::string& text);
+
+  // Enumerations and file access through the attached readers.
+  FsHandle FindFirstFile(TStorage* storage, std::string_view path, TFileEntry& entry);
+  bool FindNextFile(FsHandle handle, TFileEntry& entry);
+  void FindCloseFile(FsHandle handle);
+  FsHandle OpenEntry(const TFileEntry& entry, int mode);
+  FsHandle OpenEntryStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
+                           std::string_view streamName);
+  std::int32_t ReadEntry(FsHandle file, void* buffer, std::int32_t count);
+  std::int64_t SeekEntry(FsHandle file, int origin, std::int64_t offset);
+  std::int64_t EntrySize(FsHandle file);
+  bool CloseEntry(FsHandle file);
+
+  TBusManager* Manager(int slot) const;
+  THddManager* Disks() const;
+  // Status lines of the running scan go here (the progress window).
+  void SetStatusSink(std::function<void(const std::string&)> sink) { statusSink_ = std::move(sink); }
+
+ private:
+  struct FindRecord {
+    FileSystem* reader = nullptr;
+    FsHandle handle = kNoHandle;
+  };
+  struct FileRecord {
+    FileSystem* reader = nullptr;
+    FsHandle handle = kNoHandle;
+  };
+  void Install(int slot, std::unique_ptr<TBusManager> manager);
+
+  ApplicationCallback callback_;
+  void* userData_;
+  std::array<std::unique_ptr<TBusManager>, kSlotCount> managers_;
+  bool scanning_ = false;
+  std::recursive_mutex lock_;
+  std::function<void(const std::string&)> statusSink_;
+  HandleTable<FindRecord> finds_;
+  HandleTable<FileRecord> files_;
+};
+
+}  // namespace vandrel

@@ -1,0 +1,51 @@
+// Which reader class serves a volume: one place for the selection codes.
+#include "common/log.h"
+#include "filesystems/d_errors.h"
+#include "filesystems/uFileSystem.h"
+
+namespace vandrel {
+namespace {
+
+enum class ReaderClass { kNone, kFat, kNtfsReader, kNtfsSalvager, kExt2Reader, kExt2Salvage };
+
+ReaderClass ClassFor(int selection, int family) {
+  switch (selection) {
+    case kSelectFat:
+    case kSelectFatToo: return ReaderClass::kFat;
+    case kSelectNtfsReader: return ReaderClass::kNtfsReader;
+    case kSelectNtfsSalvager: return ReaderClass::kNtfsSalvager;
+    case kSelectExt2Reader: return ReaderClass::kExt2Reader;
+    case kSelectExt2Salvage: return ReaderClass::kExt2Salvage;
+    case kSelectByFamily:
+      return family == 1 ? ReaderClass::kFat : family == 10 ? ReaderClass::kExt2Reader : ReaderClass::kNtfsReader;
+    case kSelectSalvageByFamily:
+      return family == 1 ? ReaderClass::kFat : family == 10 ? ReaderClass::kExt2Salvage : ReaderClass::kNtfsSalvager;
+    default:
+      return family == 1 ? ReaderClass::kFat : family == 5 ? ReaderClass::kNtfsSalvager
+                                           : family == 10 ? ReaderClass::kExt2Salvage
+                                                          : ReaderClass::kNone;
+  }
+}
+
+std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& /*volume*/) {
+  // Each reader joins here as it is built.
+  switch (readerClass) {
+    case ReaderClass::kFat:
+    case ReaderClass::kNtfsReader:
+    case ReaderClass::kNtfsSalvager:
+    case ReaderClass::kExt2Reader:
+    case ReaderClass::kExt2Salvage:
+    case ReaderClass::kNone: break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<FileSystem> MakeReader(TStorage& volume, int selection) {
+  auto reader = Construct(ClassFor(selection, PartitionTypeFamily(volume.FsType)), volume);
+  if (!reader) LogEvent(kSenderIo, kErrNotSupported, 0, "", 1);
+  return reader;
+}
+
+}  // namespace vandrel

@@ -1,0 +1,31 @@
+#include <cerrno>
+#include <cstring>
+
+#include "platform/errors.h"
+
+namespace vandrel::platform {
+namespace {
+thread_local int tLastError = 0;
+}
+
+void SetLastOsError(int code) { tLastError = code; }
+int LastOsError() { return tLastError; }
+
+int CaptureErrno() {
+  tLastError = errno;
+  return tLastError;
+}
+
+std::string OsErrorText(int code) {
+  if (code == 0) return {};
+  if (code == kErrorSectorNotFound) return "The drive cannot find the sector requested.";
+  if (code == kErrorNotSupported) return "The request is not supported.";
+  char buffer[256] = {};
+  // GNU strerror_r may return a static string instead of filling the buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text != nullptr ? text : buffer;
+}
+
+bool IsFileNotFound(int code) { return code == ENOENT || code == ENOTDIR; }
+
+}  // namespace vandrel::platform

@@ -1,0 +1,35 @@
+// A disk held in memory, for tests and fuzz targets: it reads like a hard
+// drive, counts the reads that reach it and can be given any sector size.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "storage/uBusManager.h"
+
+namespace vandrel::test {
+
+class MemoryDisk : public TStorageWithPartitions {
+ public:
+  // With `enumerate` the partition table is read as a real drive does.
+  MemoryDisk(std::vector<std::uint8_t> bytes, std::int32_t sectorSize = 512, bool enumerate = false,
+             std::string name = "Memory disk", TBusManager* manager = nullptr);
+
+  bool Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) override;
+  bool Open(bool read, bool write, bool exclusive) override;
+  void Close(bool releaseReader) override;
+  std::string GetName(bool /*shortName*/) override { return name_; }
+
+  std::vector<std::uint8_t>& Bytes() { return bytes_; }
+  // Raw reads that reached the disk: (sector, count).
+  std::vector<std::pair<std::int64_t, std::int32_t>> reads;
+  std::int32_t openCount = 0;
+  bool failReads = false;
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::string name_;
+};
+
+}  // namespace vandrel::test
