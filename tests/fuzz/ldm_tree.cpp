@@ -1,0 +1,23 @@
+// Any bytes as a dynamic-disk database: the area pointers, the slot walk,
+// fragment joining and linking must stay inside the buffer.
+#include <cstddef>
+#include <cstdint>
+
+#include "raid/ldm_parse.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace vandrel;
+  const ByteSpan bytes(data, size);
+  TLdmTree tree;
+  tree.BuildLdmTree(bytes, size);
+  if (size >= 512) {
+    TPrivHead head;
+    if (ParsePrivHead(bytes.last(512), head)) {
+      LdmVblkArea area;
+      if (LocateVblkArea(bytes, 0, 512, head, area) == LdmAreaStatus::kOk) {
+        tree.BuildLdmTree(bytes.subspan(area.Offset), area.Length);
+      }
+    }
+  }
+  return 0;
+}
