@@ -74,6 +74,9 @@ class TDeviceManager {
   bool CloseEntry(FsHandle file);
 
   TBusManager* Manager(int slot) const;
+  // Puts a bus manager into a slot (replacing what was there), wired to the
+  // progress and status relays.
+  void Install(int slot, std::unique_ptr<TBusManager> manager);
   THddManager* Disks() const;
   // Status lines of the running scan go here (the progress window).
   void SetStatusSink(std::function<void(const std::string&)> sink) { statusSink_ = std::move(sink); }
@@ -87,7 +90,6 @@ class TDeviceManager {
     FileSystem* reader = nullptr;
     FsHandle handle = kNoHandle;
   };
-  void Install(int slot, std::unique_ptr<TBusManager> manager);
 
   ApplicationCallback callback_;
   void* userData_;

@@ -20,6 +20,11 @@ class MemoryDisk : public TStorageWithPartitions {
   bool Open(bool read, bool write, bool exclusive) override;
   void Close(bool releaseReader) override;
   std::string GetName(bool /*shortName*/) override { return name_; }
+  // Like a drive: a notice about itself marks it gone.
+  bool UnmountStorage(TStorage* storage) override {
+    if (storage == this) Gone = true;
+    return true;
+  }
 
   std::vector<std::uint8_t>& Bytes() { return bytes_; }
   // Raw reads that reached the disk: (sector, count).

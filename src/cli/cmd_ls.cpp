@@ -1,0 +1,98 @@
+// `ls [-R] ADDR [PATH]`: the files of a volume.
+#include <nlohmann/json.hpp>
+
+#include <ctime>
+#include <iostream>
+#include <set>
+
+#include "cli/volume_files.h"
+#include "common/func.h"
+
+namespace vandrel::cli {
+namespace {
+
+// Recursion stops here whatever the volume claims.
+constexpr int kMaxDepth = 256;
+
+struct LsOptions {
+  std::string address;
+  std::string path = "/";
+  bool recursive = false;
+};
+
+std::string FormatTime(std::int64_t unixSeconds) {
+  std::tm tm{};
+  const std::time_t t = static_cast<std::time_t>(unixSeconds);
+  if (::gmtime_r(&t, &tm) == nullptr) return "-";
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
+  return text;
+}
+
+void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
+  const std::int64_t mtime = entry.LastWriteTime != 0 ? FileTimeToUnix(entry.LastWriteTime) : 0;
+  if (json) {
+    nlohmann::json j;
+    j["path"] = path;
+    j["type"] = EntryTypeName(entry);
+    j["size"] = entry.IsDirectory() ? 0 : entry.Size;
+    j["mtime"] = mtime;
+    j["attributes"] = entry.Attributes;
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    return;
+  }
+  const char type = entry.IsDirectory() ? 'd' : (entry.Attributes & kAttrSymlink) ? 'l' : (entry.Attributes & kAttrSpecial) ? 'o' : '-';
+  const char deleted = (entry.Attributes & kAttrDeleted) ? 'x' : ' ';
+  std::cout << type << deleted << ' ' << Sprintf("%14lld", static_cast<long long>(entry.IsDirectory() ? 0 : entry.Size))
+            << ' ' << FormatTime(mtime) << ' ' << path << "\n";
+}
+
+void ListDirectory(TDeviceManager& devices, TStorage* volume, const std::string& directory, bool recursive, bool json,
+                   int depth, std::set<std::int64_t>& visited, bool& incomplete) {
+  std::vector<TFileEntry> children;
+  if (!ForEachChild(devices, volume, directory, [&](const TFileEntry& e) { children.push_back(e); })) {
+    std::cerr << "vandrel-cli: cannot list " << directory << "\n";
+    incomplete = true;
+    return;
+  }
+  for (const TFileEntry& child : children) PrintEntry(child, JoinPath(directory, child.Name), json);
+  if (!recursive) return;
+  for (const TFileEntry& child : children) {
+    if (!child.IsDirectory() || (child.Attributes & kAttrSymlink) != 0) continue;
+    const std::string path = JoinPath(directory, child.Name);
+    if (depth >= kMaxDepth || (child.ObjectId != 0 && !visited.insert(child.ObjectId).second)) {
+      std::cerr << "vandrel-cli: not descending into " << path << " (directory loop or too deep)\n";
+      incomplete = true;
+      continue;
+    }
+    ListDirectory(devices, volume, path, recursive, json, depth + 1, visited, incomplete);
+  }
+}
+
+int RunLs(Session& session, const LsOptions& options) {
+  TStorage* volume = OpenVolume(session, ParseAddress(options.address));
+  const TFileEntry entry = LookupEntry(volume, options.path);
+  const std::string path = NormalizePath(options.path);
+  const bool json = session.Options().json;
+  if (!entry.IsDirectory()) {
+    PrintEntry(entry, path, json);
+    return kExitOk;
+  }
+  std::set<std::int64_t> visited;
+  if (entry.ObjectId != 0) visited.insert(entry.ObjectId);
+  bool incomplete = false;
+  ListDirectory(session.Devices(), volume, path, options.recursive, json, 0, visited, incomplete);
+  return incomplete ? kExitFailure : kExitOk;
+}
+
+const CommandRegistrar kRegistrar{{"ls", "List the files of a volume", [](CLI::App& command) {
+                                     auto options = std::make_shared<LsOptions>();
+                                     command.add_flag("-R,--recursive", options->recursive, "List subdirectories too");
+                                     command.add_option("ADDR", options->address, "Volume address D:P or D")->required();
+                                     command.add_option("PATH", options->path, "Directory or file (default /)");
+                                     return std::function<int(Session&)>(
+                                         [options](Session& session) { return RunLs(session, *options); });
+                                   }}};
+
+}  // namespace
+}  // namespace vandrel::cli

@@ -1,0 +1,113 @@
+#include "cli/volume_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "filesystems/d_errors.h"
+
+namespace vandrel::cli {
+
+TStorage* OpenVolume(Session& session, const Address& address) {
+  TStorage* volume = ResolveAddress(session, address);
+  TDeviceManager& devices = session.Devices();
+  if (!devices.CreateReader(volume, false, kSelectByFamily) || !volume->Reader)
+    throw CliError(kExitFailure, address.text + ": " + ErrorText(kErrNotSupported));
+  return volume;
+}
+
+std::string NormalizePath(const std::string& path) {
+  std::string out(1, kPathDelimiter);
+  std::size_t begin = 0;
+  while (begin <= path.size()) {
+    std::size_t end = path.find(kPathDelimiter, begin);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(begin, end - begin);
+    if (!part.empty() && part != ".") {
+      if (out.size() > 1) out.push_back(kPathDelimiter);
+      out += part;
+    }
+    begin = end + 1;
+  }
+  return out;
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty() || directory == std::string(1, kPathDelimiter)) return std::string(1, kPathDelimiter) + name;
+  return directory + kPathDelimiter + name;
+}
+
+TFileEntry LookupEntry(TStorage* volume, const std::string& path) {
+  TFileEntry entry;
+  const std::string normalized = NormalizePath(path);
+  if (!volume->Reader->LookupPath(normalized, entry, true, nullptr))
+    throw CliError(kExitFailure, "not found: " + normalized);
+  if (normalized == std::string(1, kPathDelimiter)) entry.Attributes |= kAttrDirectory;
+  entry.Storage = volume;
+  entry.Fs = volume->Reader.get();
+  return entry;
+}
+
+const char* EntryTypeName(const TFileEntry& entry) {
+  if ((entry.Attributes & kAttrSymlink) != 0) return "symlink";
+  if ((entry.Attributes & kAttrSpecial) != 0) return "other";
+  if (entry.IsDirectory()) return "dir";
+  return "file";
+}
+
+bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& directoryPath,
+                  const std::function<void(const TFileEntry&)>& visit) {
+  TFileEntry entry;
+  const FsHandle handle = devices.FindFirstFile(volume, directoryPath, entry);
+  if (handle == kNoHandle) return false;
+  bool more = true;
+  while (more) {
+    if (entry.Name != ".." && entry.Name != "." && !entry.Name.empty()) visit(entry);
+    entry.Clear();
+    more = devices.FindNextFile(handle, entry);
+  }
+  devices.FindCloseFile(handle);
+  return true;
+}
+
+std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, const std::string& streamName,
+                            const std::function<void(const std::uint8_t*, std::size_t)>& sink,
+                            const std::function<void(std::uint64_t)>& progress) {
+  const FsHandle file = streamName.empty() ? devices.OpenEntry(entry, -1)
+                                           : devices.OpenEntryStream(entry, 0x80, 0, streamName);
+  if (file == kNoHandle) throw CliError(kExitFailure, "cannot open: " + entry.Name);
+  const std::int64_t size = devices.EntrySize(file);
+  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage->Reader.get();
+  // Whole blocks of the reader's size, at least 1 MiB per call.
+  const std::int32_t block = std::max<std::int32_t>(reader->GetBlockSize(), 4096);
+  const std::int32_t chunk = std::max<std::int32_t>(block, (1 << 20) / block * block);
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(chunk));
+  std::uint64_t done = 0;
+  try {
+    while (size < 0 || done < static_cast<std::uint64_t>(size)) {
+      std::int32_t want = chunk;
+      if (size >= 0) want = static_cast<std::int32_t>(std::min<std::uint64_t>(chunk, static_cast<std::uint64_t>(size) - done));
+      const std::int32_t got = devices.ReadEntry(file, buffer.data(), want);
+      if (got <= 0) break;
+      sink(buffer.data(), static_cast<std::size_t>(got));
+      done += static_cast<std::uint64_t>(got);
+      if (progress) progress(static_cast<std::uint64_t>(got));
+    }
+  } catch (...) {
+    devices.CloseEntry(file);
+    throw;
+  }
+  devices.CloseEntry(file);
+  if (size >= 0 && done != static_cast<std::uint64_t>(size))
+    throw CliError(kExitFailure, "read error: " + entry.Name + " (" + std::to_string(done) + " of " +
+                                     std::to_string(size) + " bytes)");
+  return done;
+}
+
+void WriteAll(std::FILE* out, const std::uint8_t* data, std::size_t size) {
+  if (size > 0 && std::fwrite(data, 1, size, out) != size)
+    throw CliError(kExitFailure, std::string("write error: ") + std::strerror(errno));
+}
+
+}  // namespace vandrel::cli

@@ -1,0 +1,42 @@
+// What the file commands (ls, cat, cp, info) share: attaching a reader to
+// the addressed volume, resolving paths and walking directories.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "cli/cli.h"
+#include "filesystems/uFileSystem.h"
+
+namespace vandrel::cli {
+
+// The volume at the address with its reader attached; throws CliError when
+// the volume has no readable file system.
+TStorage* OpenVolume(Session& session, const Address& address);
+
+// "/a/b" form of a user path ("a/b", "/a/b/", "" all work).
+std::string NormalizePath(const std::string& path);
+std::string JoinPath(const std::string& directory, const std::string& name);
+
+// The entry at `path`; throws CliError (not found).
+TFileEntry LookupEntry(TStorage* volume, const std::string& path);
+
+// "file", "dir", "symlink" or "other".
+const char* EntryTypeName(const TFileEntry& entry);
+
+// Calls `visit` for every entry of the directory (".." and "." left out);
+// false when the directory cannot be listed.
+bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& directoryPath,
+                  const std::function<void(const TFileEntry&)>& visit);
+
+// Streams the entry's data (or the named stream) to `sink`; answers the
+// bytes delivered. Throws CliError when the data cannot be read in full.
+std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, const std::string& streamName,
+                            const std::function<void(const std::uint8_t*, std::size_t)>& sink,
+                            const std::function<void(std::uint64_t)>& progress);
+
+// Writes all bytes to a C stream; throws CliError on failure.
+void WriteAll(std::FILE* out, const std::uint8_t* data, std::size_t size);
+
+}  // namespace vandrel::cli
