@@ -24,6 +24,22 @@ std::string TrimText(const std::string& text) {
   return text.substr(b, e - b);
 }
 
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      const std::string digits = text.substr(i + 1, 3);
+      if (digits.find_first_not_of("01234567") == std::string::npos) {
+        out.push_back(static_cast<char>(std::stoi(digits, nullptr, 8)));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
 std::string ReadLine(const std::string& path) {
   std::string text = ReadTextFile(path, 4096);
   const auto nl = text.find('\n');

@@ -14,5 +14,7 @@ std::string ReadLine(const std::string& path);
 bool ReadNumber(const std::string& path, std::uint64_t& value);
 std::vector<std::string> ListDirectory(const std::string& path);
 std::string TrimText(const std::string& text);
+// Undoes the octal escapes (\040 for a blank) of /proc/self/mountinfo.
+std::string Unescape(const std::string& text);
 
 }  // namespace vandrel::platform::linux_detail

@@ -18,23 +18,7 @@ using linux_detail::ListDirectory;
 using linux_detail::ReadLine;
 using linux_detail::ReadNumber;
 using linux_detail::ReadTextFile;
-
-// mountinfo escapes blanks and backslashes as three octal digits.
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      const std::string digits = text.substr(i + 1, 3);
-      if (digits.size() == 3 && digits.find_first_not_of("01234567") == std::string::npos) {
-        out.push_back(static_cast<char>(std::stoi(digits, nullptr, 8)));
-        i += 3;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
-  }
-  return out;
-}
+using linux_detail::Unescape;
 
 // Mount points by device number, in the order the kernel lists them.
 std::map<dev_t, std::vector<std::string>> ReadMountPoints() {
