@@ -89,11 +89,15 @@ nlohmann::json RowJson(const Row& row) {
 int RunList(Session& session, bool all) {
   TDeviceManager& devices = session.Devices();
   std::vector<Row> rows = CollectRows(devices);
-  std::erase_if(rows, [all](const Row& row) { return !all && row.storage->Metadata; });
+  // Free space and metadata (members, reserved partitions) only on request.
+  std::erase_if(rows, [all](const Row& row) {
+    return !all && (row.storage->Metadata || (row.entry != nullptr && row.entry->Kind == pkUnallocated));
+  });
   if (session.Options().json) {
     nlohmann::json out = nlohmann::json::array();
     for (const Row& row : rows) out.push_back(RowJson(row));
-    std::cout << out.dump(2) << "\n";
+    // Names and labels come from disk: never let a stray byte stop the listing.
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
     std::printf("%-7s %-40s %14s %12s %12s  %s\n", "ADDR", "NAME", "SIZE", "START", "SECTORS", "TYPE");
     for (const Row& row : rows) {

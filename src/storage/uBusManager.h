@@ -156,6 +156,8 @@ class TStorageWithPartitions : public TDevice {
   bool AddPartitionEntry(TPartitionInformation entry);
   // Unconditional append that creates the partition object; its index.
   std::int32_t AppendPartition(TPartitionInformation entry);
+  // Kind-7 entries for the stretches of the device that no entry covers.
+  void AddFreeSpaceEntries();
 
   bool Removable = false;
   bool DevicePath = false;
