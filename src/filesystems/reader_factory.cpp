@@ -1,5 +1,6 @@
 // Which reader class serves a volume: one place for the selection codes.
 #include "common/log.h"
+#include "filesystems/FAT.h"
 #include "filesystems/d_errors.h"
 #include "filesystems/uFileSystem.h"
 
@@ -27,10 +28,10 @@ ReaderClass ClassFor(int selection, int family) {
   }
 }
 
-std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& /*volume*/) {
+std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& volume) {
   // Each reader joins here as it is built.
   switch (readerClass) {
-    case ReaderClass::kFat:
+    case ReaderClass::kFat: return std::make_unique<TFAT>(&volume);
     case ReaderClass::kNtfsReader:
     case ReaderClass::kNtfsSalvager:
     case ReaderClass::kExt2Reader:
