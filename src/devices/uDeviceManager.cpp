@@ -3,7 +3,9 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "filesystems/d_errors.h"
+#include "common/user_prompt.h"
 #include "platform/errors.h"
+#include "raid/uRaidManager.h"
 #include "storage/uHardDrive.h"
 #include "storage/uHddManager.h"
 
@@ -14,7 +16,9 @@ TDeviceManager::TDeviceManager(ApplicationCallback callback, void* userData, Dev
   auto disks = std::make_unique<THddManager>();
   disks->FloppyScan = options.scanPhysical;
   disks->PhysicalScan = options.scanPhysical;
+  THddManager* diskManager = disks.get();
   Install(kSlotDisks, std::move(disks));
+  Install(kSlotRaid, std::make_unique<TRaidManager>(diskManager));
   LogText("DISK_RECOVERY_PROGRESS_TIME: " + std::to_string(300));
 }
 
@@ -119,6 +123,15 @@ bool TDeviceManager::CreateReader(TStorage* volume, bool replace, int selection)
   if (!volume->Open(true, false, false)) {
     LogText("Can't open storage: " + volume->GetName(false));
     return false;
+  }
+  if (volume->StorageSource == ssRaid || volume->StorageSource == ssLdm) {
+    if (TRaidDevice* raid = RaidDeviceOf(volume)) {
+      if (raid->RaidState == rsBroken)
+        CurrentPrompt().Show(PromptKind::kWarning, "Warning",
+                             raid->GetName(false) + ": RAID is damaged. Recovery is possible, but some data may be lost.");
+      else if (raid->RaidState == rsRecoverable)
+        CurrentPrompt().Show(PromptKind::kWarning, "Warning", raid->GetName(false) + ": RAID is damaged. Recovery is possible.");
+    }
   }
   if (!volume->Progress)
     volume->Progress = [this](int percent, const std::string& text) { return ProgressRelay(percent, text); };
