@@ -8,6 +8,7 @@
 #include "cli/cli.h"
 #include "common/func.h"
 #include "partitions/partition_types.h"
+#include "raid/uRaidManager.h"
 #include "storage/uHardDrive.h"
 #include "storage/uHddManager.h"
 
@@ -30,6 +31,9 @@ std::string TypeName(const Row& row) {
     if (drive->DiskImage) return "Disk image";
     return drive->BusTypeNameText.empty() ? "Disk" : drive->BusTypeNameText + " disk";
   }
+  // Arrays show their layout and damage state.
+  if (auto* raid = dynamic_cast<TRaidDevice*>(row.storage))
+    return RaidTypeName(raid->Information().Type, true) + ", " + RaidStateName(raid->RaidState);
   return "";
 }
 
@@ -40,12 +44,14 @@ std::vector<Row> CollectRows(TDeviceManager& devices) {
     TStorage* storage = devices.GetStorage(d);
     if (storage == nullptr) continue;
     rows.push_back({FormatAddress(d, -1), storage, nullptr, 0, storage->SectorCount, 0});
-    auto* withPartitions = dynamic_cast<TStorageWithPartitions*>(storage);
-    if (withPartitions == nullptr) continue;
-    for (std::int32_t p = 0; p < withPartitions->PartitionCount(); ++p) {
-      const TPartitionInformation& entry = withPartitions->Partitions[static_cast<std::size_t>(p)];
-      if (!entry.Partition) continue;
-      rows.push_back({FormatAddress(d, p), entry.Partition.get(), &entry, entry.Start, entry.Count, 1});
+    auto* device = dynamic_cast<TDevice*>(storage);
+    if (device == nullptr) continue;
+    // Through GetPartition: a RAID volume's one partition is not in a table.
+    for (std::int32_t p = 0; p < device->PartitionCount(); ++p) {
+      TPartition* partition = device->GetPartition(p);
+      if (partition == nullptr) continue;
+      const TPartitionInformation& entry = partition->Information;
+      rows.push_back({FormatAddress(d, p), partition, &entry, entry.Start, entry.Count, 1});
     }
   }
   return rows;
@@ -73,6 +79,11 @@ nlohmann::json RowJson(const Row& row) {
     j["label"] = row.entry->Label;
     j["ordinal"] = row.entry->Ordinal;
     j["windows_path"] = row.entry->WindowsPath;
+  }
+  if (auto* raid = dynamic_cast<TRaidDevice*>(s)) {
+    j["raid_type"] = RaidTypeName(raid->Information().Type, true);
+    j["raid_state"] = raid->RaidState;
+    j["raid_state_name"] = RaidStateName(raid->RaidState);
   }
   if (auto* drive = dynamic_cast<THardDrive*>(s)) {
     j["path"] = drive->OsPath();

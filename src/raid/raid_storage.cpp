@@ -136,7 +136,9 @@ bool TAbstractRaid::Create(const TRaidInfo& info) {
   if (Info.StripeSize == 0 && !striped) Info.StripeSize = 128;
   if (Info.SectorSize < 0 || Info.SizeInSector < 0 || Info.StripeSize < 0) return false;
   SectorSize = Info.SectorSize;
-  SectorCount = Info.SizeInSector;
+  // Copies of RAID 1E sit up to twice as far in as their logical sector;
+  // a size beyond any real disk keeps that arithmetic inside 64 bits.
+  SectorCount = std::min(Info.SizeInSector, kNoPosition / 4);
   Size = SectorCount > kNoPosition / SectorSize ? 0 : SectorCount * SectorSize;
   AllowSkipBadSector = true;
   return true;

@@ -60,7 +60,8 @@ TRaidDevice::~TRaidDevice() {
 
 void TRaidDevice::Construct() {
   SectorSize = Info.SectorSize > 0 ? Info.SectorSize : 512;
-  SectorCount = std::max<std::int64_t>(0, Info.SizeInSector);
+  // Sizes come from metadata: one that overflows in bytes is no size.
+  SectorCount = Info.SizeInSector > 0 && Info.SizeInSector <= INT64_MAX / SectorSize ? Info.SizeInSector : 0;
   Size = SectorCount * SectorSize;
   ValidDevice = Open(true, false, false);
   if (ValidDevice) {
@@ -221,10 +222,10 @@ bool TRaidManager::ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail) 
   return read && DetectRaid(tail, storage, candidates_);
 }
 
-void TRaidManager::NameCandidates() {
+void NormalizeRaidNames(TRaidInfoArray& candidates) {
   int unnamed = 0;
   try {
-    for (TRaidInfo& info : candidates_) {
+    for (TRaidInfo& info : candidates) {
       std::string name;
       bool blank = false;
       for (char c : Trim(info.Name)) {
@@ -264,7 +265,7 @@ bool TRaidManager::Enumerate() {
   }
   tail.clear();
   tail.shrink_to_fit();
-  NameCandidates();
+  NormalizeRaidNames(candidates_);
 
   for (std::size_t i = 0; i < candidates_.size(); ++i) {
     const TRaidInfo& candidate = candidates_[i];

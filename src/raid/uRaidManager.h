@@ -80,12 +80,15 @@ class TRaidManager : public TBusManager {
 
  private:
   bool ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail);
-  void NameCandidates();
   void HideCoveredParts();
 
   THddManager* disks_;
   TRaidInfoArray candidates_;
 };
+
+// Array names as the lists show them: blanks trimmed and collapsed; an
+// empty name becomes "Raid Array %d", counting the unnamed arrays.
+void NormalizeRaidNames(TRaidInfoArray& candidates);
 
 // The RAID device behind a storage (the device itself or the device of one
 // of its partitions), or none.
