@@ -79,7 +79,9 @@ TEST_F(RaidDetect, LinuxChecksumMargins) {
     std::uint32_t delta;
     bool accepted;
   };
-  for (const Case& c : {Case{3, true}, Case{0xFFFFFFFD, true}, Case{5, false}, Case{0x1000, false}}) {
+  // The kernel's sum (with carries) matches twice the stored value exactly
+  // on this member, the plain sum is 3 below it.
+  for (const Case& c : {Case{3, true}, Case{0xFFFFFFFD, true}, Case{8, false}, Case{0x1000, false}}) {
     MdMember altered = m;
     altered.SetWord(20, altered.Word(20) + c.delta);  // a reserved word, outside the array's key
     MemoryDisk disk(altered.bytes);
@@ -198,7 +200,10 @@ TEST_F(RaidDetect, IntelDamageAndSerials) {
     info.Members[0].Disk = &disk;
     auto layout = CreateRaidStorage(info);
     ASSERT_NE(layout, nullptr);
-    EXPECT_EQ(layout->SectorCount, info.SizeInSector);  // no member holds data: nothing to cut against
+    // No member holds data: nothing to cut against, but the size stays one
+    // that 64-bit sector arithmetic can serve.
+    EXPECT_GT(layout->SectorCount, 0);
+    EXPECT_LE(layout->SectorCount, INT64_MAX / 4);
     layout->Open(true, false, false);
     std::vector<std::uint8_t> buffer(512);
     EXPECT_TRUE(layout->ReadSectors(buffer.data(), 1, 0));  // stripe over absent members: zeros
