@@ -180,8 +180,10 @@ std::int64_t TBlockFileStreamStorage::FileSizeOp(FsHandle handle) {
 
 std::int64_t TBlockFileStreamStorage::ReadBlocks(std::int64_t blockStart, std::uint8_t* out, std::int64_t length) {
   SeekFileOp(handle_, kSeekBegin, blockStart);
+  // The file ends inside the last block: its bytes are all there is to get.
+  const std::int64_t needed = std::min(length, size_ - blockStart);
   std::int64_t got = 0;
-  while (got < length) {
+  while (got < needed) {
     const auto ask = static_cast<std::int32_t>(std::min(length - got, kMaxChunk));
     std::int64_t n = ReadFileOp(handle_, out + got, ask);
     if (n < 1) break;

@@ -108,8 +108,8 @@ class TBlockFileStreamStorage : public TStream {
   void Prepare(const TFileEntry& entry);
   void AfterOpen();
   // Reads whole blocks from `blockStart` into `out` (`length` bytes, a
-  // multiple of the block size) through repeated read calls; the bytes the
-  // file delivered.
+  // multiple of the block size) through repeated read calls until the
+  // file's bytes in it are covered; the bytes the file delivered.
   std::int64_t ReadBlocks(std::int64_t blockStart, std::uint8_t* out, std::int64_t length);
 
   FsHandle handle_ = kNoHandle;

@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <pwd.h>
@@ -110,6 +111,11 @@ bool IsMountPoint(const std::string& folder) {
 
 MountFolderState InspectMountFolder(const std::string& folder) {
   struct stat st {};
+  // A FUSE volume answers stat from cached attributes even after its server
+  // died; statfs always asks the server.
+  struct statvfs vfs {};
+  if (::statvfs(folder.c_str(), &vfs) != 0 && (errno == ENOTCONN || errno == ECONNABORTED))
+    return MountFolderState::kDeadMount;
   if (::stat(folder.c_str(), &st) != 0) {
     if (errno == ENOTCONN || errno == ECONNABORTED) return MountFolderState::kDeadMount;
     if (errno == ENOENT) return MountFolderState::kMissing;
