@@ -1,0 +1,40 @@
+// `vandrel-cli list` on a partitioned image: partition rows with their
+// labels, free space only with --all.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "storage/partition_info.h"
+#include "support/fixtures.h"
+
+namespace vandrel {
+namespace {
+
+nlohmann::json ListJson(const std::string& image, bool all) {
+  std::string out;
+  const std::string command = std::string(VANDREL_CLI_PATH) + " --images-only --json --image '" + image + "' list" +
+                              (all ? " --all" : "");
+  EXPECT_TRUE(test::RunCommand(command, out)) << command;
+  return nlohmann::json::parse(out);
+}
+
+TEST(CliList, PartitionRowsAndFreeSpaceWithAll) {
+  VANDREL_FIXTURE(image, "mbr_extended");
+  const nlohmann::json plain = ListJson(image, false);
+  const nlohmann::json all = ListJson(image, true);
+  auto rows = [](const nlohmann::json& list, int kind) {
+    std::vector<nlohmann::json> out;
+    for (const auto& row : list)
+      if (row["kind"] == kind) out.push_back(row);
+    return out;
+  };
+  ASSERT_EQ(rows(plain, pkMbr).size(), 4u);
+  EXPECT_EQ(rows(plain, pkMbr)[0]["label"], "PRIMARYFAT");
+  EXPECT_EQ(rows(plain, pkMbr)[0]["start"], 2048);
+  EXPECT_EQ(rows(plain, pkMbr)[0]["sectors"], 20480);
+  EXPECT_EQ(rows(plain, pkMbr)[0]["type_name"], "FAT 16");
+  EXPECT_TRUE(rows(plain, pkUnallocated).empty());
+  EXPECT_EQ(rows(all, pkUnallocated).size(), 5u);
+}
+
+}  // namespace
+}  // namespace vandrel
