@@ -1,5 +1,6 @@
 // Which reader class serves a volume: one place for the selection codes.
 #include "common/log.h"
+#include "filesystems/Ext2.h"
 #include "filesystems/FAT.h"
 #include "filesystems/d_errors.h"
 #include "filesystems/uFileSystem.h"
@@ -34,8 +35,8 @@ std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& volume)
     case ReaderClass::kFat: return std::make_unique<TFAT>(&volume);
     case ReaderClass::kNtfsReader:
     case ReaderClass::kNtfsSalvager:
-    case ReaderClass::kExt2Reader:
-    case ReaderClass::kExt2Salvage:
+    case ReaderClass::kExt2Reader: return std::make_unique<TExt2_Reader>(&volume);
+    case ReaderClass::kExt2Salvage: return std::make_unique<TExt2_Salvage>(&volume);
     case ReaderClass::kNone: break;
   }
   return nullptr;

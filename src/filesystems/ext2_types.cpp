@@ -1,0 +1,119 @@
+#include "filesystems/ext2_types.h"
+
+namespace vandrel {
+
+bool ParseExt2Superblock(ByteSpan b, Ext2Superblock& sb) {
+  sb = Ext2Superblock{};
+  if (!Fits(b, 0, 1024)) return false;
+  sb.inodesCount = Le32(b, 0);
+  sb.blocksCount = Le32(b, 4);
+  sb.firstDataBlock = Le32(b, 20);
+  sb.logBlockSize = Le32(b, 24);
+  sb.blocksPerGroup = Le32(b, 32);
+  sb.inodesPerGroup = Le32(b, 40);
+  sb.magic = Le16(b, 56);
+  sb.revLevel = Le32(b, 76);
+  if (sb.revLevel >= 1) {
+    sb.inodeSize = Le16(b, 88);
+    sb.featureCompat = Le32(b, 92);
+    sb.featureIncompat = Le32(b, 96);
+    sb.featureRoCompat = Le32(b, 100);
+    sb.firstMetaBg = Le32(b, 260);
+  }
+  if ((sb.featureIncompat & kExt2Incompat64Bit) != 0) {
+    sb.blocksCount |= std::uint64_t{Le32(b, 0x150)} << 32;
+    sb.descSize = Le16(b, 254);
+  }
+  if (sb.magic != kExt2Magic || sb.logBlockSize > 6) return false;
+  sb.blockSize = 1024u << sb.logBlockSize;
+  if (sb.inodeSize < 128 || sb.inodeSize > sb.blockSize || (sb.inodeSize & (sb.inodeSize - 1)) != 0) return false;
+  if (sb.descSize < 32 || sb.descSize > 1024 || (sb.descSize & (sb.descSize - 1)) != 0) return false;
+  if (sb.blocksPerGroup == 0 || sb.inodesPerGroup == 0 || sb.blocksCount <= sb.firstDataBlock) return false;
+  sb.groupCount = (sb.blocksCount - sb.firstDataBlock + sb.blocksPerGroup - 1) / sb.blocksPerGroup;
+  return true;
+}
+
+std::uint64_t Ext2InodeTableBlock(ByteSpan d, const Ext2Superblock& sb) {
+  std::uint64_t block = Le32(d, 8);
+  if (sb.descSize >= 64) block |= std::uint64_t{Le32(d, 0x28)} << 32;
+  return block;
+}
+
+std::uint8_t Ext2Inode::Type() const {
+  switch (mode & 0xF000) {
+    case 0x8000: return kExt2TypeRegular;
+    case 0x4000: return kExt2TypeDirectory;
+    case 0x2000: return kExt2TypeCharDevice;
+    case 0x6000: return kExt2TypeBlockDevice;
+    case 0x1000: return kExt2TypeFifo;
+    case 0xC000: return kExt2TypeSocket;
+    case 0xA000: return kExt2TypeSymlink;
+    default: return kExt2TypeUnknown;
+  }
+}
+
+Ext2Inode ParseExt2Inode(ByteSpan r, const Ext2Superblock& sb) {
+  Ext2Inode inode;
+  inode.mode = Le16(r, 0);
+  inode.atime = Le32(r, 8);
+  inode.ctime = Le32(r, 12);
+  inode.mtime = Le32(r, 16);
+  inode.linksCount = Le16(r, 26);
+  inode.blocks = Le32(r, 28) | (std::uint64_t{Le16(r, 116)} << 32);
+  inode.flags = Le32(r, 32);
+  for (std::size_t i = 0; i < inode.blockArea.size(); ++i) inode.blockArea[i] = Le8(r, 40 + i);
+  inode.fileAcl = Le32(r, 104) | (std::uint64_t{Le16(r, 118)} << 32);
+  std::uint64_t size = Le32(r, 4);
+  // The high half of a directory's size was the directory ACL before
+  // large directories existed.
+  const bool directory = inode.Type() == kExt2TypeDirectory;
+  if (!directory || (sb.featureIncompat & kExt2IncompatLargeDir) != 0) size |= std::uint64_t{Le32(r, 108)} << 32;
+  inode.size = size;
+  return inode;
+}
+
+Ext2DirRecord ParseExt2DirRecord(ByteSpan block, std::uint64_t offset, const Ext2Superblock& sb) {
+  Ext2DirRecord record;
+  record.inode = Le32(block, offset);
+  record.recLen = Le16(block, offset + 4);
+  // 64 KiB blocks store a whole-block record length as 0 or 65535.
+  if (sb.blockSize == 65536 && (record.recLen == 0 || record.recLen == 65535)) record.recLen = 65536;
+  record.nameLen = Le8(block, offset + 6);
+  if ((sb.featureIncompat & kExt2IncompatFiletype) != 0)
+    record.fileType = Le8(block, offset + 7);
+  else
+    record.nameLen |= std::uint32_t{Le8(block, offset + 7)} << 8;
+  return record;
+}
+
+bool ParseExtentHeader(ByteSpan node, ExtentHeader& out) {
+  if (!Fits(node, 0, 12) || Le16(node, 0) != kExtentMagic) return false;
+  out.entries = Le16(node, 2);
+  const std::uint16_t max = Le16(node, 4);
+  out.depth = Le16(node, 6);
+  return out.entries <= max && out.depth <= kExtentMaxDepth && Fits(node, 12, std::uint64_t{out.entries} * 12);
+}
+
+ExtentLeaf ParseExtentLeaf(ByteSpan node, std::uint32_t index) {
+  const std::uint64_t at = 12 + std::uint64_t{index} * 12;
+  ExtentLeaf leaf;
+  leaf.logical = Le32(node, at);
+  std::uint32_t length = Le16(node, at + 4);
+  if (length > 32768) {
+    leaf.unwritten = true;
+    length -= 32768;
+  }
+  leaf.length = length;
+  leaf.physical = (std::uint64_t{Le16(node, at + 6)} << 32) | Le32(node, at + 8);
+  return leaf;
+}
+
+ExtentIndex ParseExtentIndex(ByteSpan node, std::uint32_t index) {
+  const std::uint64_t at = 12 + std::uint64_t{index} * 12;
+  ExtentIndex entry;
+  entry.logical = Le32(node, at);
+  entry.child = Le32(node, at + 4) | (std::uint64_t{Le16(node, at + 8)} << 32);
+  return entry;
+}
+
+}  // namespace vandrel
