@@ -2,6 +2,7 @@
 #include "common/log.h"
 #include "filesystems/Ext2.h"
 #include "filesystems/FAT.h"
+#include "filesystems/NTFS.h"
 #include "filesystems/d_errors.h"
 #include "filesystems/uFileSystem.h"
 
@@ -33,8 +34,8 @@ std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& volume)
   // Each reader joins here as it is built.
   switch (readerClass) {
     case ReaderClass::kFat: return std::make_unique<TFAT>(&volume);
-    case ReaderClass::kNtfsReader:
-    case ReaderClass::kNtfsSalvager:
+    case ReaderClass::kNtfsReader: return std::make_unique<TNTFS_Reader>(&volume);
+    case ReaderClass::kNtfsSalvager: return std::make_unique<TNTFS_Salvager>(&volume);
     case ReaderClass::kExt2Reader: return std::make_unique<TExt2_Reader>(&volume);
     case ReaderClass::kExt2Salvage: return std::make_unique<TExt2_Salvage>(&volume);
     case ReaderClass::kNone: break;

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "filesystems/d_errors.h"
+#include "filesystems/NTFS.h"
 #include "filesystems/uFileSystem.h"
 #include "partitions/gpt.h"
 #include "partitions/mbr.h"
@@ -386,9 +387,8 @@ void FinishPartitionCreation(TPartition& partition) {
 
 std::string VolumeLabel(TPartition& partition) {
   const std::uint8_t type = partition.Information.Type;
-  // NTFS keeps its label in the $Volume file, which only the NTFS reader
-  // can find.
-  if (IsNtfsType(type)) return {};
+  // NTFS keeps its label in the $Volume file.
+  if (IsNtfsType(type)) return ReadVolumeLabel(partition);
   if (IsFatType(type)) return FatVolumeLabel(partition);
   return {};
 }

@@ -1,0 +1,1185 @@
+#include "filesystems/NTFS.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "filesystems/DirListEx.h"
+#include "filesystems/d_errors.h"
+#include "filesystems/uFastIndex.h"
+
+namespace vandrel {
+namespace {
+
+// Attribute lists and index bitmaps larger than this are damage.
+constexpr std::size_t kMaxListBytes = 20u << 20;
+// Extension records one attribute may gather.
+constexpr std::size_t kMaxExtensionRecords = 4096;
+// Listings kept in the directory cache, counted in entries.
+constexpr std::size_t kMaxCachedEntries = 1u << 20;
+// Longest aligned piece handed to the storage at once.
+constexpr std::size_t kMaxReadPiece = 16u << 20;
+// "Data is encrypted".
+constexpr int kErrDataEncrypted = 8;
+
+// `length` bytes at byte `offset` of a storage, any alignment. A range that
+// passes the end of the storage reads what exists and zeros beyond.
+bool ReadStorageBytes(TStorage& storage, std::int64_t offset, void* buffer, std::size_t length) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::memset(out, 0, length);
+  const std::int64_t ss = storage.SectorSize;
+  if (ss <= 0 || offset < 0) return false;
+  bool ok = true;
+  std::vector<std::uint8_t> bounce;
+  while (length > 0) {
+    const std::int64_t sector = offset / ss;
+    const std::size_t skip = static_cast<std::size_t>(offset % ss);
+    if (sector >= storage.SectorCount) return false;
+    const std::int64_t available = storage.SectorCount - sector;
+    if (skip == 0 && length >= static_cast<std::size_t>(ss)) {
+      std::size_t sectors = std::min(length, kMaxReadPiece) / static_cast<std::size_t>(ss);
+      sectors = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(sectors), available));
+      if (!storage.ReadSectors(out, static_cast<std::int32_t>(sectors), sector)) ok = false;
+      const std::size_t done = sectors * static_cast<std::size_t>(ss);
+      out += done;
+      offset += static_cast<std::int64_t>(done);
+      length -= done;
+      continue;
+    }
+    // A partial sector at either end goes through a bounce buffer.
+    bounce.resize(static_cast<std::size_t>(ss));
+    if (!storage.ReadSectors(bounce.data(), 1, sector)) ok = false;
+    const std::size_t n = std::min(length, static_cast<std::size_t>(ss) - skip);
+    std::memcpy(out, bounce.data() + skip, n);
+    out += n;
+    offset += static_cast<std::int64_t>(n);
+    length -= n;
+  }
+  return ok;
+}
+
+bool NameMatches(std::string_view have, std::string_view want) {
+  return want == kNtfsAnyStream || have == want || EqualNoCase(have, want);
+}
+
+// Size a reader hands out for an attribute: the data size whenever the
+// runs reach it; what they cover when extents are missing.
+std::int64_t EffectiveSize(const TNtfsAttrDesc& d, std::uint32_t clusterSize) {
+  if (d.Resident) return static_cast<std::int64_t>(d.Value.size());
+  const std::int64_t covered = d.CoveredBytes(clusterSize);
+  if (d.DataSize < 0) return covered;
+  return std::min(d.DataSize, covered);
+}
+
+void DescFromHeader(ByteSpan record, const TNtfsAttrHeader& h, std::int64_t recordNumber, std::int64_t clusterCount,
+                    TNtfsAttrDesc& d) {
+  d = {};
+  d.Type = h.Type;
+  d.Flags = h.Flags;
+  d.RecordNumber = recordNumber;
+  if (!h.NonResident) {
+    d.Resident = true;
+    if (Fits(record, h.ValueOffset, h.ValueLength))
+      d.Value.assign(record.begin() + h.ValueOffset, record.begin() + h.ValueOffset + h.ValueLength);
+    d.DataSize = d.InitializedSize = d.AllocatedSize = static_cast<std::int64_t>(d.Value.size());
+    return;
+  }
+  d.CompressionUnit = h.CompressionUnit;
+  d.AllocatedSize = h.AllocatedSize;
+  d.DataSize = h.DataSize;
+  d.InitializedSize = h.InitializedSize;
+  if (h.RunlistLength > 0 && Fits(record, h.RunlistOffset, h.RunlistLength))
+    DecodeRunlist(record.subspan(h.RunlistOffset, h.RunlistLength), h.StartVcn, clusterCount, d.Runs);
+}
+
+// The run holding `vcn`, or nullptr; `runs` sorted by VCN.
+const TRunNode* FindRun(const std::vector<TRunNode>& runs, std::int64_t vcn) {
+  auto it = std::upper_bound(runs.begin(), runs.end(), vcn, [](std::int64_t v, const TRunNode& r) { return v < r.Vcn; });
+  if (it == runs.begin()) return nullptr;
+  --it;
+  return vcn < it->Vcn + it->Length ? &*it : nullptr;
+}
+
+// First VCN at or after `vcn` where a run begins; -1 when none.
+std::int64_t NextRunStart(const std::vector<TRunNode>& runs, std::int64_t vcn) {
+  auto it = std::upper_bound(runs.begin(), runs.end(), vcn, [](std::int64_t v, const TRunNode& r) { return v < r.Vcn; });
+  return it == runs.end() ? -1 : it->Vcn;
+}
+
+TFileEntry EntryFromIndex(const TNtfsIndexEntry& e) {
+  TFileEntry f;
+  std::uint32_t attributes = e.Key.Flags;
+  if ((attributes & kNtfsFileNameDirectory) != 0) attributes = (attributes & ~kNtfsFileNameDirectory) | kAttrDirectory;
+  f.Attributes = attributes;
+  f.CreationTime = e.Key.CreationTime;
+  f.LastAccessTime = e.Key.AccessTime;
+  f.LastWriteTime = e.Key.WriteTime;
+  f.Size = e.Key.RealSize;
+  f.Name = e.Key.Name;
+  f.ObjectId = static_cast<std::int64_t>(e.Record);
+  f.ParentId = static_cast<std::int64_t>(e.Key.Parent);
+  return f;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ small types
+
+std::int32_t TNtfs_File_Streams::IndexOf(std::uint32_t type) const {
+  for (std::size_t i = 0; i < Entries.size(); ++i)
+    if (Entries[i].Type == type) return static_cast<std::int32_t>(i);
+  return -1;
+}
+
+std::int64_t TNtfsAttrDesc::CoveredBytes(std::uint32_t clusterSize) const {
+  if (Runs.empty()) return 0;
+  const TRunNode& last = Runs.back();
+  return (last.Vcn + last.Length) * static_cast<std::int64_t>(clusterSize);
+}
+
+// ------------------------------------------------------------ the volume
+
+TNTFS::TNTFS(TStorage* storage, bool listingMode) : FileSystem(storage), listingMode_(listingMode) {
+  // The root directory is MFT record 5.
+  rootEntry_.ObjectId = kNtfsRootRecord;
+  rootEntry_.ParentId = kNtfsRootRecord;
+  rootEntry_.Attributes = kAttrDirectory;
+  rootEntry_.Name = "/";
+  rootEntry_.Storage = storage;
+  rootEntry_.Fs = this;
+}
+
+TNTFS::~TNTFS() = default;
+
+bool TNTFS::ReadVolume(std::int64_t offset, void* out, std::size_t length) {
+  std::lock_guard lock(ioMutex_);
+  if (storage_ == nullptr) {
+    std::memset(out, 0, length);
+    return false;
+  }
+  return ReadStorageBytes(*storage_, offset, out, length);
+}
+
+bool TNTFS::ReadRuns(const std::vector<TRunNode>& runs, std::int64_t offset, std::uint8_t* out, std::size_t length) {
+  const std::int64_t cs = clusterSize_;
+  if (cs <= 0 || offset < 0) {
+    std::memset(out, 0, length);
+    return false;
+  }
+  bool ok = true;
+  while (length > 0) {
+    const std::int64_t vcn = offset / cs;
+    const TRunNode* run = FindRun(runs, vcn);
+    std::size_t n = length;
+    if (run == nullptr) {
+      // No run maps this range (a missing extent): zeros up to the next run.
+      const std::int64_t next = NextRunStart(runs, vcn);
+      if (next >= 0) n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), next * cs - offset));
+      std::memset(out, 0, n);
+      ok = false;
+    } else {
+      const std::int64_t runEnd = (run->Vcn + run->Length) * cs;
+      n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), runEnd - offset));
+      if (run->Lcn >= 0) {
+        if (!ReadVolume(run->Lcn * cs + (offset - run->Vcn * cs), out, n)) ok = false;
+      } else {
+        std::memset(out, 0, n);
+        if (run->Lcn == kLcnOutside) ok = false;
+      }
+    }
+    out += n;
+    offset += static_cast<std::int64_t>(n);
+    length -= n;
+  }
+  return ok;
+}
+
+bool TNTFS::ReadAttributeValue(const TNtfsAttrDesc& desc, std::vector<std::uint8_t>& out, std::size_t cap) {
+  if (desc.Resident) {
+    out.assign(desc.Value.begin(), desc.Value.begin() + static_cast<std::ptrdiff_t>(std::min(cap, desc.Value.size())));
+    return true;
+  }
+  const std::int64_t size = EffectiveSize(desc, clusterSize_);
+  if (size <= 0) {
+    out.clear();
+    return size == 0;
+  }
+  out.assign(static_cast<std::size_t>(std::min<std::int64_t>(size, static_cast<std::int64_t>(cap))), 0);
+  const bool ok = ReadRuns(desc.Runs, 0, out.data(), out.size());
+  const std::int64_t init = desc.InitializedSize;
+  if (init >= 0 && init < static_cast<std::int64_t>(out.size()))
+    std::fill(out.begin() + init, out.end(), std::uint8_t{0});
+  return ok;
+}
+
+std::int64_t TNTFS::MftRecordCount() const {
+  return boot_.RecordSize == 0 ? 0 : mftDataSize_ / boot_.RecordSize;
+}
+
+bool TNTFS::ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record) {
+  const std::int64_t size = boot_.RecordSize;
+  record.assign(static_cast<std::size_t>(size), 0);
+  if (number < 0 || mftRuns_.empty() || number > (INT64_MAX / size) - 1) return false;
+  const std::int64_t offset = number * size;
+  if (mftDataSize_ > 0 && offset + size > mftDataSize_) return false;
+  if (FindRun(mftRuns_, offset / clusterSize_) == nullptr) {
+    LogText("Can'find record " + std::to_string(number));
+    return false;
+  }
+  const bool ok = ReadRuns(mftRuns_, offset, record.data(), record.size());
+  ApplyFixup(record);  // a torn record is still parsed
+  return ok;
+}
+
+bool TNTFS::LoadRecord(std::int64_t number, TNtfs_File_Streams& s) {
+  s = {};
+  s.Number = number;
+  if (!ReadMftRecord(number, s.Record)) return false;
+  if (!ParseRecordAttributes(s.Record, s.Info, s.Headers)) {
+    char line[128];
+    std::snprintf(line, sizeof line, "Parsing MFT Record. FileRecord.Magic_number<>FILE_REC_TYPE. Inode: %lld",
+                  static_cast<long long>(number));
+    LogText(line);
+    return false;
+  }
+  for (std::size_t i = 0; i < s.Headers.size(); ++i) {
+    const TNtfsAttrHeader& h = s.Headers[i];
+    s.Entries.push_back({h.Name, h.Type, h.Id, h.Flags, number, false, !h.NonResident, h.StartVcn,
+                         static_cast<std::int32_t>(i)});
+  }
+  for (const TNtfsAttrHeader& h : s.Headers) {
+    if (h.Type != kNtfsAttrAttributeList) continue;
+    TNtfsAttrDesc listDesc;
+    DescFromHeader(s.Record, h, number, clusterCount_, listDesc);
+    std::vector<std::uint8_t> list;
+    ReadAttributeValue(listDesc, list, kMaxListBytes);
+    std::vector<TNtfsListEntry> entries;
+    ParseAttributeList(list, entries);
+    for (const TNtfsListEntry& e : entries) {
+      if (static_cast<std::int64_t>(e.Record) == number) continue;  // already there
+      s.Entries.push_back({e.Name, e.Type, e.Id, 0, static_cast<std::int64_t>(e.Record), true, false, e.StartVcn, -1});
+    }
+    break;
+  }
+  return !s.Entries.empty();
+}
+
+bool TNTFS::CollectAttribute(const TNtfs_File_Streams& s, std::uint32_t type, std::string_view name, TNtfsAttrDesc& out) {
+  out = {};
+  struct Extension {
+    std::vector<std::uint8_t> record;
+    TNtfsRecordInfo info;
+    std::vector<TNtfsAttrHeader> headers;
+    bool ok = false;
+  };
+  std::map<std::int64_t, Extension> extensions;
+  std::vector<TNtfsAttrDesc> extents;
+  bool anyFailed = false;
+  for (const TNtfs_File_Stream& e : s.Entries) {
+    if (e.Type != type || !NameMatches(e.Name, name)) continue;
+    TNtfsAttrDesc d;
+    if (!e.FromList) {
+      DescFromHeader(s.Record, s.Headers[static_cast<std::size_t>(e.HeaderIndex)], s.Number, clusterCount_, d);
+      extents.push_back(std::move(d));
+      continue;
+    }
+    auto it = extensions.find(e.MftNumber);
+    if (it == extensions.end()) {
+      if (extensions.size() >= kMaxExtensionRecords) {
+        anyFailed = true;
+        continue;
+      }
+      Extension x;
+      // An extension record must name this record as its base; anything
+      // else is a damaged list pointing at an unrelated record.
+      x.ok = ReadMftRecord(e.MftNumber, x.record) && ParseRecordAttributes(x.record, x.info, x.headers) &&
+             static_cast<std::int64_t>(x.info.BaseRecord) == s.Number;
+      it = extensions.emplace(e.MftNumber, std::move(x)).first;
+    }
+    const Extension& x = it->second;
+    const TNtfsAttrHeader* found = nullptr;
+    if (x.ok) {
+      for (const TNtfsAttrHeader& h : x.headers)
+        if (h.Type == e.Type && h.Id == e.AttrId) {
+          found = &h;
+          break;
+        }
+      if (found == nullptr)
+        for (const TNtfsAttrHeader& h : x.headers)
+          if (h.Type == e.Type && h.Name == e.Name && h.StartVcn == e.StartVcn) {
+            found = &h;
+            break;
+          }
+    }
+    if (found == nullptr) {
+      anyFailed = true;
+      LogText("Attr_Reset_One fail for attr: " + std::to_string(type) + " file at record: " + std::to_string(s.Number));
+      continue;
+    }
+    DescFromHeader(x.record, *found, e.MftNumber, clusterCount_, d);
+    extents.push_back(std::move(d));
+  }
+  out.ExtentFailed = anyFailed;
+  if (extents.empty()) return false;
+  for (TNtfsAttrDesc& d : extents)
+    if (d.Resident) {
+      out = std::move(d);
+      out.Complete = !anyFailed;
+      out.ExtentFailed = anyFailed;
+      return true;
+    }
+  // Extents in VCN order; the one that starts at VCN 0 carries the sizes.
+  std::stable_sort(extents.begin(), extents.end(), [](const TNtfsAttrDesc& a, const TNtfsAttrDesc& b) {
+    const std::int64_t va = a.Runs.empty() ? INT64_MAX : a.Runs.front().Vcn;
+    const std::int64_t vb = b.Runs.empty() ? INT64_MAX : b.Runs.front().Vcn;
+    return va < vb;
+  });
+  const TNtfsAttrDesc* sizes = &extents.front();
+  for (const TNtfsAttrDesc& d : extents)
+    if (!d.Runs.empty() && d.Runs.front().Vcn == 0) {
+      sizes = &d;
+      break;
+    }
+  out.Type = sizes->Type;
+  out.Flags = sizes->Flags;
+  out.CompressionUnit = sizes->CompressionUnit;
+  out.RecordNumber = sizes->RecordNumber;
+  out.AllocatedSize = sizes->AllocatedSize;
+  out.DataSize = sizes->DataSize;
+  out.InitializedSize = sizes->InitializedSize;
+  std::int64_t end = 0;
+  for (const TNtfsAttrDesc& d : extents)
+    for (const TRunNode& r : d.Runs) {
+      if (r.Vcn < end) continue;  // overlapping extents: the first one wins
+      out.Runs.push_back(r);
+      end = r.Vcn + r.Length;
+    }
+  out.Complete = !anyFailed;
+  return true;
+}
+
+bool TNTFS::BuildMft(std::int64_t recordByteOffset, std::vector<TRunNode>& runs, std::int64_t& dataSize) {
+  runs.clear();
+  dataSize = 0;
+  TNtfs_File_Streams s;
+  s.Number = 0;
+  s.Record.assign(boot_.RecordSize, 0);
+  if (!ReadVolume(recordByteOffset, s.Record.data(), s.Record.size())) return false;
+  ApplyFixup(s.Record);
+  if (!ParseRecordAttributes(s.Record, s.Info, s.Headers)) return false;
+  for (const TNtfsAttrHeader& h : s.Headers)
+    if (h.Type == kNtfsAttrData && h.Name.empty() && h.NonResident && h.StartVcn == 0) {
+      TNtfsAttrDesc d;
+      DescFromHeader(s.Record, h, 0, clusterCount_, d);
+      runs = std::move(d.Runs);
+      dataSize = d.DataSize;
+      break;
+    }
+  if (runs.empty()) return false;
+  // Extension records of $MFT itself are located through the extents
+  // decoded so far.
+  bool hasList = false;
+  for (const TNtfsAttrHeader& h : s.Headers) hasList = hasList || h.Type == kNtfsAttrAttributeList;
+  if (!hasList) return true;
+  const auto savedRuns = mftRuns_;
+  const auto savedSize = mftDataSize_;
+  mftRuns_ = runs;
+  mftDataSize_ = 0;
+  for (std::size_t i = 0; i < s.Headers.size(); ++i) {
+    const TNtfsAttrHeader& h = s.Headers[i];
+    s.Entries.push_back({h.Name, h.Type, h.Id, h.Flags, 0, false, !h.NonResident, h.StartVcn, static_cast<std::int32_t>(i)});
+    if (h.Type != kNtfsAttrAttributeList) continue;
+    TNtfsAttrDesc listDesc;
+    DescFromHeader(s.Record, h, 0, clusterCount_, listDesc);
+    std::vector<std::uint8_t> list;
+    ReadAttributeValue(listDesc, list, kMaxListBytes);
+    std::vector<TNtfsListEntry> entries;
+    ParseAttributeList(list, entries);
+    for (const TNtfsListEntry& e : entries)
+      if (e.Record != 0)
+        s.Entries.push_back({e.Name, e.Type, e.Id, 0, static_cast<std::int64_t>(e.Record), true, false, e.StartVcn, -1});
+  }
+  TNtfsAttrDesc all;
+  if (CollectAttribute(s, kNtfsAttrData, "", all) && !all.Resident && all.Runs.size() >= runs.size()) {
+    runs = std::move(all.Runs);
+    dataSize = all.DataSize;
+  }
+  mftRuns_ = savedRuns;
+  mftDataSize_ = savedSize;
+  return true;
+}
+
+bool TNTFS::Open() {
+  LogText("Build MFT");
+  LogText("Loading Boot sector");
+  if (storage_ == nullptr) return true;
+  std::vector<std::uint8_t> sector(512);
+  const bool savedSkip = storage_->AllowSkipBadSector;
+  storage_->AllowSkipBadSector = false;
+  const bool read = ReadVolume(0, sector.data(), sector.size());
+  storage_->AllowSkipBadSector = savedSkip;
+
+  std::vector<TRunNode> primary, mirror;
+  std::int64_t primarySize = 0, mirrorSize = 0;
+  auto totalOf = [](const std::vector<TRunNode>& runs) {
+    std::int64_t total = 0;
+    for (const TRunNode& r : runs) total += r.Length;
+    return total;
+  };
+  auto useBoot = [&](ByteSpan bytes) {
+    TNtfsBoot boot;
+    if (!BytesEqual(bytes, 3, "NTFS    ")) return false;
+    if (!ParseNtfsBoot(bytes, boot)) LogText("Errors in boot record");
+    boot_ = boot;
+    clusterSize_ = boot_.ClusterSize;
+    const std::int64_t volumeBytes = storage_->Size > 0 ? storage_->Size : storage_->SectorCount * storage_->SectorSize;
+    if (boot_.TotalSectors > 0 && boot_.TotalSectors < (std::int64_t{1} << 52))
+      clusterCount_ = boot_.TotalSectors * boot_.BytesPerSector / boot_.ClusterSize;
+    else
+      clusterCount_ = volumeBytes / boot_.ClusterSize;
+    const std::int64_t limit = std::int64_t{1} << 40;
+    if (boot_.MftLcn >= 0 && boot_.MftLcn < limit)
+      BuildMft(boot_.MftLcn * boot_.ClusterSize, primary, primarySize);
+    if (boot_.MirrLcn >= 0 && boot_.MirrLcn < limit)
+      BuildMft(boot_.MirrLcn * boot_.ClusterSize, mirror, mirrorSize);
+    return true;
+  };
+  if (read) useBoot(sector);
+  if (primary.empty() && mirror.empty()) {
+    LogText("Loading backup Boot sector");
+    // The backup sits in the volume's last sector, whatever its size.
+    const std::int64_t size = storage_->SectorCount * storage_->SectorSize;
+    for (std::int64_t back : {512, 1024, 2048, 4096}) {
+      if (size < back + 512) break;
+      if (!ReadVolume(size - back, sector.data(), sector.size())) continue;
+      if (useBoot(sector) && (!primary.empty() || !mirror.empty())) break;
+    }
+  }
+  if (totalOf(mirror) > totalOf(primary)) {
+    mftRuns_ = std::move(mirror);
+    mftDataSize_ = mirrorSize;
+  } else {
+    mftRuns_ = std::move(primary);
+    mftDataSize_ = primarySize;
+  }
+  if (mftRuns_.empty()) LogEvent(kSenderNtfs, kErrMftDamaged, 0, "", 3);
+  return true;
+}
+
+void TNTFS::LoadBitmap() {
+  bitmap_.clear();
+  TNtfs_File_Streams s;
+  TNtfsAttrDesc d;
+  if (!LoadRecord(6, s) || !CollectAttribute(s, kNtfsAttrData, "", d)) {
+    LogEvent(kSenderNtfs, kErrBitmap, 0, "Error while retriving BitmapSize", 0);
+    return;
+  }
+  const std::int64_t size = EffectiveSize(d, clusterSize_);
+  LogEvent(kSenderNtfs, kErrNone, 0, "BitmapSize: " + std::to_string(size), 0);
+  // One bit per cluster, rounded up to 8 bytes by the writers.
+  const std::int64_t cap = (clusterCount_ + 7) / 8 + 8;
+  if (!ReadAttributeValue(d, bitmap_, static_cast<std::size_t>(std::min<std::int64_t>(std::max<std::int64_t>(cap, 0), 512 << 20))))
+    LogEvent(kSenderNtfs, kErrBitmap, 0, "BitmapSize: " + std::to_string(size), 1);
+}
+
+void TNTFS::Prepare() {
+  LogText("Try to load Bitmap");
+  LoadBitmap();
+  LogText("Succes load Bitmap");
+  LogText("Begin scan MFT");
+  ReportProgress(100, "Done ...");
+  ReportProgress(-1, "");
+  LogText("End scan MFT");
+}
+
+bool TNTFS::IsSectorInUse(std::int64_t sector) {
+  if (clusterSize_ == 0 || sector < 0 || storage_ == nullptr) return false;
+  const std::int64_t cluster = sector * storage_->SectorSize / clusterSize_;
+  const auto byte = static_cast<std::uint64_t>(cluster / 8);
+  return byte < bitmap_.size() && ((bitmap_[byte] >> (cluster % 8)) & 1) != 0;
+}
+
+bool TNTFS::GetFreeSpace(std::int64_t& bytes) {
+  if (freeSpace_ < 0) {
+    std::int64_t free = 0;
+    const std::int64_t bits = std::min<std::int64_t>(clusterCount_, static_cast<std::int64_t>(bitmap_.size()) * 8);
+    for (std::int64_t c = 0; c < bits; ++c)
+      if (((bitmap_[static_cast<std::size_t>(c / 8)] >> (c % 8)) & 1) == 0) ++free;
+    freeSpace_ = free * clusterSize_;
+  }
+  bytes = freeSpace_;
+  return bytes != 0;
+}
+
+void TNTFS::SaveFreeSpace(const std::string& fileName) {
+  std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+  if (!file) return;
+  std::vector<std::uint8_t> cluster(clusterSize_);
+  std::int64_t saved = 0;
+  const std::int64_t bits = std::min<std::int64_t>(clusterCount_, static_cast<std::int64_t>(bitmap_.size()) * 8);
+  for (std::int64_t c = 0; c < bits; ++c) {
+    if (((bitmap_[static_cast<std::size_t>(c / 8)] >> (c % 8)) & 1) != 0) continue;
+    ReadVolume(c * clusterSize_, cluster.data(), cluster.size());
+    file.write(reinterpret_cast<const char*>(cluster.data()), static_cast<std::streamsize>(cluster.size()));
+    ++saved;
+  }
+  LogText("Total free " + std::to_string(saved) + " clusters");
+}
+
+// ------------------------------------------------------------ file data
+
+FsHandle TNTFS::MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber) {
+  auto h = std::make_unique<TNtfsFileHandle>();
+  h->Size = EffectiveSize(desc, clusterSize_);
+  h->MftNumber = mftNumber;
+  if ((desc.Flags & kNtfsFlagEncrypted) != 0) LogEvent(kSenderNtfs, kErrDataEncrypted, 0, "", 1);
+  h->Desc = std::move(desc);
+  return files_.Add(std::move(h));
+}
+
+FsHandle TNTFS::OpenFile(const TFileEntry& entry, int mode) {
+  return OpenStream(entry, static_cast<std::uint32_t>(mode), -1, "");
+}
+
+FsHandle TNTFS::OpenStream(const TFileEntry& entry, std::uint32_t type, int index, std::string_view name) {
+  try {
+    if (index < 0 && (type == 0 || static_cast<std::int32_t>(type) < 0)) type = kNtfsAttrData;
+    TNtfs_File_Streams s;
+    const std::int64_t record = entry.ObjectId == 0 && entry.Name.empty() ? kNtfsRootRecord : entry.ObjectId;
+    if (!LoadRecord(record, s)) return kNoHandle;
+    TNtfsAttrDesc d;
+    if (index >= 0) {
+      if (static_cast<std::size_t>(index) >= s.Entries.size()) return kNoHandle;
+      const TNtfs_File_Stream& e = s.Entries[static_cast<std::size_t>(index)];
+      if (!CollectAttribute(s, e.Type, e.Name, d)) return kNoHandle;
+    } else if (!CollectAttribute(s, type, name, d)) {
+      return kNoHandle;
+    }
+    return MakeHandle(std::move(d), record);
+  } catch (const std::exception& e) {
+    LogText(std::string("ResetFileADS ") + e.what());
+    return kNoHandle;
+  }
+}
+
+bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8_t* out, std::size_t length) {
+  const std::int64_t cs = clusterSize_;
+  const std::int64_t unitClusters = std::int64_t{1} << h.Desc.CompressionUnit;
+  const std::int64_t unitBytes = unitClusters * cs;
+  if (!h.Unpack) h.Unpack = std::make_unique<TNTFS_Unpack>(clusterSize_, static_cast<std::uint32_t>(unitBytes));
+  bool ok = true;
+  while (length > 0) {
+    const std::int64_t unit = position / unitBytes;
+    if (h.UnitIndex != unit) {
+      h.Unit.assign(static_cast<std::size_t>(unitBytes), 0);
+      h.Packed.clear();
+      const std::int64_t first = unit * unitClusters;
+      std::int64_t allocated = 0;
+      for (std::int64_t vcn = first; vcn < first + unitClusters;) {
+        const TRunNode* run = FindRun(h.Desc.Runs, vcn);
+        if (run == nullptr) {
+          const std::int64_t next = NextRunStart(h.Desc.Runs, vcn);
+          vcn = next < 0 ? first + unitClusters : std::min(next, first + unitClusters);
+          continue;
+        }
+        const std::int64_t n = std::min(run->Vcn + run->Length, first + unitClusters) - vcn;
+        if (run->Lcn >= 0) {
+          // Allocated clusters of a unit come first; they hold its packed form.
+          const std::size_t at = h.Packed.size();
+          h.Packed.resize(at + static_cast<std::size_t>(n * cs));
+          if (!ReadVolume((run->Lcn + (vcn - run->Vcn)) * cs, h.Packed.data() + at, static_cast<std::size_t>(n * cs))) ok = false;
+          allocated += n;
+        }
+        vcn += n;
+      }
+      if (allocated == unitClusters) {
+        h.Unit = h.Packed;
+      } else if (allocated > 0) {
+        h.Unpack->DecompressUnit(h.Packed, h.Unit);
+      }
+      h.UnitIndex = unit;
+    }
+    const std::int64_t offset = position - unit * unitBytes;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(length), unitBytes - offset));
+    std::memcpy(out, h.Unit.data() + offset, n);
+    out += n;
+    position += static_cast<std::int64_t>(n);
+    length -= n;
+  }
+  return ok;
+}
+
+std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
+  TNtfsFileHandle* h = files_.Get(handle);
+  if (h == nullptr || count <= 0 || clusterSize_ == 0 || h->Position < 0 || h->Position >= h->Size) return 0;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  const std::int64_t position = h->Position;
+  const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, h->Size - position));
+  const TNtfsAttrDesc& d = h->Desc;
+  if (d.Resident) {
+    std::memcpy(out, d.Value.data() + position, n);
+  } else {
+    const bool compressed = (d.Flags & kNtfsFlagCompressed) != 0 && d.CompressionUnit > 0 && d.CompressionUnit <= 8;
+    if (compressed)
+      ReadCompressed(*h, position, out, n);
+    else
+      ReadRuns(d.Runs, position, out, n);
+    // Past the initialized size the clusters hold stale bytes: zeros.
+    std::int64_t init = d.InitializedSize;
+    if (init < 0 || init > d.DataSize) init = d.DataSize;
+    if (position + static_cast<std::int64_t>(n) > init) {
+      const std::int64_t from = std::max(position, init);
+      std::memset(out + (from - position), 0, static_cast<std::size_t>(position + static_cast<std::int64_t>(n) - from));
+    }
+  }
+  h->Position = position + static_cast<std::int64_t>(n);
+  return static_cast<std::int32_t>(n);
+}
+
+bool TNTFS::CloseFile(FsHandle& handle) {
+  if (handle == kNoHandle) return false;
+  const bool removed = files_.Remove(handle);
+  handle = 0;
+  return removed;
+}
+
+std::int64_t TNTFS::Seek(FsHandle handle, int origin, std::int64_t offset) {
+  if (IsInvalidHandle(handle)) return 0;
+  TNtfsFileHandle* h = files_.Get(handle);
+  if (h == nullptr) return 0;
+  std::int64_t position = h->Position;
+  if (origin == kSeekBegin) position = offset;
+  else if (origin == kSeekCurrent) position += offset;
+  else if (origin == kSeekEnd) position = h->Size - offset;
+  h->Position = std::max<std::int64_t>(position, 0);
+  return h->Position;
+}
+
+bool TNTFS::IsEof(FsHandle handle) {
+  TNtfsFileHandle* h = files_.Get(handle);
+  return h != nullptr && h->Position >= h->Size;
+}
+
+std::int64_t TNTFS::GetFileSize(FsHandle handle) {
+  if (IsInvalidHandle(handle)) return -1;
+  TNtfsFileHandle* h = files_.Get(handle);
+  return h == nullptr ? -1 : h->Size;
+}
+
+std::int32_t TNTFS::GetTransferSize(FsHandle handle) {
+  if (clusterSize_ == 0) return 0;
+  TNtfsFileHandle* h = files_.Get(handle);
+  std::int64_t size = std::int64_t{clusterSize_} << (h != nullptr ? std::min<int>(h->Desc.CompressionUnit, 8) : 0);
+  while (size < 524288) size *= 2;
+  return static_cast<std::int32_t>(size);
+}
+
+bool TNTFS::ListStreams(const TFileEntry& entry, TDirListEx& list) {
+  list.Clear();
+  try {
+    TNtfs_File_Streams s;
+    if (!LoadRecord(entry.ObjectId, s)) return false;
+    std::vector<std::pair<std::uint32_t, std::string>> seen;
+    for (std::size_t i = 0; i < s.Entries.size(); ++i) {
+      const TNtfs_File_Stream& e = s.Entries[i];
+      const bool stream = e.Type == kNtfsAttrData || e.Type == kNtfsAttrLoggedUtility;
+      if (stream) {
+        const std::pair<std::uint32_t, std::string> key{e.Type, e.Name};
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(key);
+      }
+      TNtfsAttrDesc d;
+      TFileEntry item;
+      item.Name = e.Name;
+      item.ParentId = e.Type;
+      item.ObjectId = entry.ObjectId;
+      item.Attributes = e.Flags;
+      item.Mark = (e.Type == kNtfsAttrData ? e.Name.empty() : e.Type != kNtfsAttrLoggedUtility && e.Type != kNtfsAttrReparsePoint) ? 1 : 0;
+      if (CollectAttribute(s, e.Type, stream ? std::string_view(e.Name) : std::string_view(e.Name), d))
+        item.Size = EffectiveSize(d, clusterSize_);
+      item.Fs = this;
+      item.Storage = storage_;
+      list.Add(item);
+    }
+    return list.Count() > 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::int64_t TNTFS::GetDataStartSector(const TFileEntry& entry) {
+  if (storage_ == nullptr || storage_->SectorSize <= 0) return 0;
+  TNtfs_File_Streams s;
+  TNtfsAttrDesc d;
+  if (!LoadRecord(entry.ObjectId, s) || !CollectAttribute(s, kNtfsAttrData, "", d)) return 0;
+  for (const TRunNode& r : d.Runs)
+    if (r.Lcn >= 0) return r.Lcn * clusterSize_ / storage_->SectorSize;
+  // Resident data: the sector of its record.
+  const std::int64_t offset = entry.ObjectId * boot_.RecordSize;
+  const TRunNode* run = FindRun(mftRuns_, offset / clusterSize_);
+  if (run == nullptr || run->Lcn < 0) return 0;
+  return (run->Lcn * clusterSize_ + offset - run->Vcn * clusterSize_) / storage_->SectorSize;
+}
+
+std::string TNTFS::GetSectorList(const TFileEntry& entry) {
+  if (storage_ == nullptr || storage_->SectorSize <= 0) return {};
+  TNtfs_File_Streams s;
+  TNtfsAttrDesc d;
+  if (!LoadRecord(entry.ObjectId, s) || !CollectAttribute(s, kNtfsAttrData, "", d)) return {};
+  if (d.Resident) return std::to_string(GetDataStartSector(entry));
+  std::string text;
+  constexpr std::int64_t kMaxListed = 1 << 20;
+  std::int64_t listed = 0;
+  const std::int64_t perCluster = clusterSize_ / storage_->SectorSize;
+  for (const TRunNode& r : d.Runs) {
+    if (r.Lcn < 0) continue;
+    const std::int64_t first = r.Lcn * perCluster;
+    for (std::int64_t k = 0; k < r.Length * perCluster && listed < kMaxListed; ++k, ++listed)
+      text += std::to_string(first + k) + ",";
+  }
+  return text;
+}
+
+// ------------------------------------------------------------ directories
+
+std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t record) {
+  {
+    std::lock_guard lock(cacheMutex_);
+    const auto it = dirCache_.find(record);
+    if (it != dirCache_.end()) return it->second;
+  }
+  auto list = std::make_shared<std::vector<TFileEntry>>();
+  std::vector<TNtfsIndexEntry> raw;
+  TNtfs_File_Streams s;
+  TNtfsAttrDesc root;
+  if (record >= 0 && LoadRecord(record, s) && CollectAttribute(s, kNtfsAttrIndexRoot, "$I30", root) && root.Resident) {
+    ByteSpan area;
+    bool large = false;
+    if (!IndexRootEntries(root.Value, area, large)) {
+      LogText("Non _FILE_NAME Indexes");
+    } else {
+      ParseIndexEntries(area, raw);
+    }
+    TNtfsAttrDesc alloc;
+    if (large && CollectAttribute(s, kNtfsAttrIndexAllocation, "$I30", alloc) && !alloc.Resident) {
+      // Blocks the index bitmap marks free hold stale entries: skipped.
+      TNtfsAttrDesc bitmapDesc;
+      std::vector<std::uint8_t> bits;
+      const bool haveBits = CollectAttribute(s, kNtfsAttrBitmap, "$I30", bitmapDesc) &&
+                            ReadAttributeValue(bitmapDesc, bits, kMaxListBytes);
+      const std::int64_t blockSize = boot_.IndexBlockSize;
+      const std::int64_t volumeBytes = clusterCount_ * clusterSize_;
+      const std::int64_t size = std::min({EffectiveSize(alloc, clusterSize_), volumeBytes});
+      std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
+      for (std::int64_t i = 0; i < size / blockSize; ++i) {
+        if (haveBits && (static_cast<std::uint64_t>(i / 8) >= bits.size() || ((bits[static_cast<std::size_t>(i / 8)] >> (i % 8)) & 1) == 0))
+          continue;
+        const std::int64_t vcn = i * blockSize / clusterSize_;
+        const TRunNode* run = FindRun(alloc.Runs, vcn);
+        if (run == nullptr || run->Lcn < 0) continue;
+        ReadRuns(alloc.Runs, i * blockSize, block.data(), block.size());
+        if (!BytesEqual(block, 0, "INDX")) continue;
+        ApplyFixup(block);
+        if (IndexBlockEntries(block, area)) ParseIndexEntries(area, raw);
+      }
+    }
+  }
+  const std::int64_t volumeSize = storage_ != nullptr ? storage_->Size : 0;
+  for (const TNtfsIndexEntry& e : raw) {
+    if (e.Key.Namespace == kNtfsNamespaceDos) continue;
+    // The root indexes itself as "."; listing it would make every walk loop.
+    if (static_cast<std::int64_t>(e.Record) == record) continue;
+    TFileEntry f = EntryFromIndex(e);
+    if (f.Size < 0 || (volumeSize > 0 && f.Size >= volumeSize)) continue;
+    if (f.IsDirectory() && f.Size != 0) continue;
+    f.Storage = storage_;
+    f.Fs = this;
+    list->push_back(std::move(f));
+  }
+  std::lock_guard lock(cacheMutex_);
+  if (cachedEntries_ + list->size() > kMaxCachedEntries) {
+    dirCache_.clear();
+    cachedEntries_ = 0;
+  }
+  cachedEntries_ += list->size();
+  dirCache_[record] = list;
+  return list;
+}
+
+std::int64_t TNTFS::ResolvePath(std::string_view path, TFileEntry& out) {
+  out = rootEntry_;
+  std::vector<std::string_view> components;
+  bool absolute = false;
+  bool found = SplitPath(path, components, absolute);
+  std::int64_t record = kNtfsRootRecord;
+  for (std::size_t i = 0; found && i < components.size(); ++i) {
+    const auto list = ListDirectory(record);
+    found = false;
+    for (const TFileEntry& e : *list)
+      if (EqualNoCase(e.Name, components[i])) {
+        out = e;
+        record = e.ObjectId;
+        found = true;
+        break;
+      }
+  }
+  if (!found) {
+    out.Clear();
+    LogEvent(kSenderNtfs, kErrNtfsNotFound, 0, path, 3);
+    return -1;
+  }
+  return record;
+}
+
+void TNTFS::HandOut(TFileEntry& entry) {
+  entry.Fs = this;
+  entry.Storage = storage_;
+}
+
+FsHandle TNTFS::MakeFindHandle(std::shared_ptr<const std::vector<TFileEntry>> list, TFileEntry& out) {
+  out.Clear();
+  if (!list || list->empty()) return kNoHandle;
+  out = list->front();
+  HandOut(out);
+  auto h = std::make_unique<TNtfsFindHandle>();
+  h->List = std::move(list);
+  h->Next = 1;
+  return finds_.Add(std::move(h));
+}
+
+FsHandle TNTFS::FindFirstByPath(std::string_view directoryPath, TFileEntry& out) {
+  TFileEntry directory;
+  const std::int64_t record = ResolvePath(directoryPath, directory);
+  if (record < 0) {
+    out.Clear();
+    return kNoHandle;
+  }
+  return MakeFindHandle(ListDirectory(record), out);
+}
+
+FsHandle TNTFS::FindFirst(const TFileEntry& directory, TFileEntry& out) {
+  const std::int64_t record = directory.ObjectId == 0 ? kNtfsRootRecord : directory.ObjectId;
+  return MakeFindHandle(ListDirectory(record), out);
+}
+
+bool TNTFS::FindNext(FsHandle handle, TFileEntry& out) {
+  if (handle == kNoHandle) return false;
+  TNtfsFindHandle* h = finds_.Get(handle);
+  if (h == nullptr || h->Next >= h->List->size()) return false;
+  out = (*h->List)[h->Next++];
+  HandOut(out);
+  return true;
+}
+
+void TNTFS::FindClose(FsHandle handle) {
+  if (handle != kNoHandle) finds_.Remove(handle);
+}
+
+// ------------------------------------------------------------ volume label
+
+std::string ReadVolumeLabel(TStorage& volume) {
+  std::vector<std::uint8_t> sector(512);
+  if (!ReadStorageBytes(volume, 0, sector.data(), sector.size())) return {};
+  TNtfsBoot boot;
+  if (!BytesEqual(sector, 3, "NTFS    ")) return {};
+  ParseNtfsBoot(sector, boot);
+  for (std::int64_t lcn : {boot.MftLcn, boot.MirrLcn}) {
+    if (lcn <= 0 || lcn >= (std::int64_t{1} << 40)) continue;
+    std::vector<std::uint8_t> record(boot.RecordSize);
+    if (!ReadStorageBytes(volume, lcn * boot.ClusterSize + 3 * std::int64_t{boot.RecordSize}, record.data(), record.size()))
+      continue;
+    ApplyFixup(record);
+    TNtfsRecordInfo info;
+    std::vector<TNtfsAttrHeader> headers;
+    if (!ParseRecordAttributes(record, info, headers)) continue;
+    for (const TNtfsAttrHeader& h : headers) {
+      if (h.Type != kNtfsAttrVolumeName) continue;
+      if (!h.NonResident && h.ValueLength > 0)
+        return Utf16LeBytesToUtf8(ByteSpan(record).subspan(h.ValueOffset, h.ValueLength));
+      break;
+    }
+  }
+  return {};
+}
+
+
+// ------------------------------------------------------------ scanning variant
+
+namespace {
+
+struct TNtfsTreeNode : TFsTreeNode {
+  std::uint32_t Attributes = 0;
+  std::uint64_t CreationTime = 0;
+  std::uint64_t WriteTime = 0;
+  std::uint64_t ChangeTime = 0;
+  std::int64_t Size = 0;
+  std::string Name;
+  std::int64_t Mft = 0;
+  std::int64_t ParentMft = 0;
+  std::int64_t FirstSector = 0;
+  std::int32_t Tag = 0;
+};
+
+}  // namespace
+
+class TFileTree : public TFileSystem_Tree {
+ public:
+  explicit TFileTree(FileSystem* fs) : TFileSystem_Tree(fs) { InitRoot(); }
+  bool FillEntry(TFsTreeNode* node, TFileEntry& out, FsHandle) override {
+    out.Clear();
+    auto* n = static_cast<TNtfsTreeNode*>(node);
+    if (n == nullptr) return false;
+    out.Attributes = n->Attributes;
+    out.CreationTime = n->CreationTime;
+    out.LastWriteTime = n->WriteTime;
+    out.LastAccessTime = n->ChangeTime;
+    out.Size = n->Size;
+    out.Name = n->Name;
+    out.ObjectId = n->Mft;
+    out.ParentId = n->ParentMft;
+    out.Node = n;
+    out.ParentNode = n->Parent;
+    out.Fs = fileSystem_;
+    out.Storage = fileSystem_->Storage();
+    return true;
+  }
+};
+
+TNTFS_Salvager::TNTFS_Salvager(TStorage* storage) : TNTFS(storage, true) {}
+TNTFS_Salvager::~TNTFS_Salvager() = default;
+
+void TNTFS_Salvager::Prepare() {
+  TNTFS::Prepare();
+  BuildTree();
+}
+
+void TNTFS_Salvager::BuildTree() {
+  tree_ = std::make_unique<TFileTree>(this);
+  encryptedCount_ = 0;
+  if (mftRuns_.empty()) return;
+  const std::int64_t recordSize = boot_.RecordSize;
+  // A record count from a damaged $MFT size must not make the scan endless.
+  const std::int64_t count = std::min<std::int64_t>(MftRecordCount(), std::int64_t{1} << 26);
+  const std::int64_t perPiece = std::max<std::int64_t>(1, 524288 / recordSize);
+  std::vector<std::uint8_t> piece;
+  std::vector<std::unique_ptr<TNtfsTreeNode>> nodes;
+  auto lastReport = std::chrono::steady_clock::now();
+  for (std::int64_t first = 0; first < count; first += perPiece) {
+    const std::int64_t n = std::min(perPiece, count - first);
+    piece.assign(static_cast<std::size_t>(n * recordSize), 0);
+    ReadRuns(mftRuns_, first * recordSize, piece.data(), piece.size());
+    for (std::int64_t k = 0; k < n; ++k) {
+      const std::int64_t number = first + k;
+      MutableByteSpan rec(piece.data() + k * recordSize, static_cast<std::size_t>(recordSize));
+      if (!BytesEqual(rec, 0, "FILE")) continue;
+      ApplyFixup(rec);
+      TNtfsRecordInfo info;
+      std::vector<TNtfsAttrHeader> headers;
+      if (!ParseRecordAttributes(rec, info, headers) || info.BaseRecord != 0) continue;
+      if (number >= 16 && number <= 23 && !info.InUse) continue;
+      auto node = std::make_unique<TNtfsTreeNode>();
+      node->Mft = number;
+      std::string fallback;
+      bool named = false;
+      TNtfsFileName chosen;
+      for (const TNtfsAttrHeader& h : headers) {
+        const ByteSpan value(rec.data() + h.ValueOffset, h.NonResident ? 0 : h.ValueLength);
+        if (h.Type == kNtfsAttrFileName && !h.NonResident) {
+          TNtfsFileName fn;
+          if (!ParseFileName(value, fn)) continue;
+          if (fn.Namespace == 1 || fn.Namespace == 3 || (fn.Namespace == 0 && !named)) {
+            chosen = fn;
+            named = true;
+          } else if (fn.Namespace == kNtfsNamespaceDos && fallback.empty()) {
+            fallback = fn.Name;
+            if (!named) chosen = fn;
+          }
+        } else if (h.Type == kNtfsAttrStandardInfo && !h.NonResident) {
+          node->CreationTime = Le64(value, 0);
+          node->WriteTime = Le64(value, 8);
+          node->ChangeTime = Le64(value, 16);
+          node->Attributes |= Le32(value, 32);
+        } else if (h.Type == kNtfsAttrData && h.Name.empty()) {
+          if (h.NonResident) {
+            if (h.StartVcn == 0) node->Size = h.DataSize;
+            std::vector<TRunNode> runs;
+            if (h.RunlistLength > 0) DecodeRunlist(ByteSpan(rec).subspan(h.RunlistOffset, h.RunlistLength), h.StartVcn, clusterCount_, runs);
+            for (const TRunNode& r : runs)
+              if (r.Lcn >= 0) {
+                node->FirstSector = r.Lcn * clusterSize_ / std::max(1, storage_->SectorSize);
+                break;
+              }
+          } else {
+            node->Size = h.ValueLength;
+          }
+        }
+      }
+      if (named || !fallback.empty()) {
+        node->Name = chosen.Name;
+        node->ParentMft = static_cast<std::int64_t>(chosen.Parent);
+        if (node->CreationTime == 0) {
+          node->CreationTime = chosen.CreationTime;
+          node->WriteTime = chosen.WriteTime;
+          node->ChangeTime = chosen.ChangeTime;
+        }
+        node->Attributes |= chosen.Flags & ~kNtfsFileNameDirectory;
+      } else {
+        char name[64];
+        std::snprintf(name, sizeof name, "Unknow file $%llx", static_cast<unsigned long long>(number));
+        node->Name = name;
+        node->ParentMft = -1;
+      }
+      if (info.Directory) {
+        node->Attributes |= kAttrDirectory;
+        node->Size = 0;
+      }
+      if (!info.InUse) node->Attributes |= kAttrDeleted;
+      if ((node->Attributes & kAttrEncrypted) != 0 && !info.Directory) ++encryptedCount_;
+      nodes.push_back(std::move(node));
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastReport >= std::chrono::milliseconds(300)) {
+      lastReport = now;
+      if (ReportProgress(static_cast<int>((first + n) * 100 / std::max<std::int64_t>(count, 1)), "Scanning MFT") == 0) break;
+    }
+  }
+
+  // Link: directories by record number; walks up the parent chain decide
+  // which nodes reach the root, so loops of parents end under "Unknown files".
+  TFastIndex directories;
+  for (auto& node : nodes)
+    if ((node->Attributes & kAttrDirectory) != 0 && node->Mft <= 0xFFFFFFFFLL) directories.Add(static_cast<std::uint32_t>(node->Mft), node.get());
+  auto parentOf = [&](TNtfsTreeNode* node) -> TNtfsTreeNode* {
+    if (node->Mft == kNtfsRootRecord || node->ParentMft < 0 || node->ParentMft > 0xFFFFFFFFLL || node->ParentMft == node->Mft)
+      return nullptr;
+    return static_cast<TNtfsTreeNode*>(directories.Get(static_cast<std::uint32_t>(node->ParentMft)));
+  };
+  std::map<TNtfsTreeNode*, int> state;  // 1 reaches the root, 2 does not
+  for (auto& node : nodes) {
+    std::vector<TNtfsTreeNode*> path;
+    TNtfsTreeNode* cur = node.get();
+    int verdict = 2;
+    while (cur != nullptr) {
+      const auto it = state.find(cur);
+      if (it != state.end()) {
+        verdict = it->second;
+        break;
+      }
+      if (cur->Mft == kNtfsRootRecord) {
+        verdict = 1;
+        break;
+      }
+      if (std::find(path.begin(), path.end(), cur) != path.end() || path.size() > 4096) break;
+      path.push_back(cur);
+      cur = parentOf(cur);
+    }
+    for (TNtfsTreeNode* p : path) state[p] = verdict;
+  }
+  TNtfsTreeNode* rootNode = nullptr;
+  for (auto& node : nodes)
+    if (node->Mft == kNtfsRootRecord) rootNode = node.get();
+  auto unknown = std::make_unique<TNtfsTreeNode>();
+  unknown->Name = "Unknown files";
+  unknown->Attributes = kAttrDirectory | kAttrDeleted;
+  unknown->Mft = -1;
+  TNtfsTreeNode* unknownNode = unknown.get();
+  std::map<std::int64_t, TNtfsTreeNode*> placeholders;
+  std::vector<std::pair<TFsTreeNode*, std::unique_ptr<TNtfsTreeNode>>> links;
+  std::vector<std::unique_ptr<TNtfsTreeNode>> extra;
+  for (auto& node : nodes) {
+    if (node.get() == rootNode) continue;
+    TNtfsTreeNode* parent = parentOf(node.get());
+    TFsTreeNode* target = nullptr;
+    if (state[node.get()] == 1) {
+      target = parent == rootNode ? tree_->Root() : parent;
+    } else if (parent == nullptr && node->ParentMft >= 0 && node->ParentMft != node->Mft) {
+      // A parent record that is not a directory we found: a placeholder.
+      auto& slot = placeholders[node->ParentMft];
+      if (slot == nullptr) {
+        auto holder = std::make_unique<TNtfsTreeNode>();
+        char name[48];
+        std::snprintf(name, sizeof name, "Folder: %lld", static_cast<long long>(node->ParentMft));
+        holder->Name = name;
+        holder->Attributes = kAttrDirectory | kAttrDeleted;
+        holder->Mft = node->ParentMft;
+        slot = holder.get();
+        extra.push_back(std::move(holder));
+      }
+      target = slot;
+    } else {
+      target = unknownNode;
+    }
+    links.emplace_back(target, std::move(node));
+  }
+  if (rootNode != nullptr && !rootNode->Name.empty()) rootNode->Name[0] = 'R';
+  // Parents first: attach in an order where every target is already placed.
+  tree_->AddChild(nullptr, std::move(unknown));
+  for (auto& holder : extra) tree_->AddChild(unknownNode, std::move(holder));
+  for (auto& [target, node] : links) tree_->AddChild(target, std::move(node));
+  nodes.clear();
+  ReportProgress(100, "Done ...");
+  ReportProgress(-1, "");
+}
+
+FsHandle TNTFS_Salvager::FindFirstByPath(std::string_view directoryPath, TFileEntry& out) {
+  if (!tree_) return kNoHandle;
+  TFsTreeNode* node = tree_->FindNode(directoryPath);
+  if (node == nullptr) {
+    LogEvent(kSenderNtfs, kErrNtfsNotFound, 0, directoryPath, 3);
+    out.Clear();
+    return kNoHandle;
+  }
+  return tree_->FindFirstInNode(node, out);
+}
+
+FsHandle TNTFS_Salvager::FindFirst(const TFileEntry& directory, TFileEntry& out) {
+  if (!tree_) return kNoHandle;
+  TFsTreeNode* node = directory.Node;
+  if (node == nullptr) node = tree_->Root();
+  return tree_->FindFirstInNode(node, out);
+}
+
+bool TNTFS_Salvager::FindNext(FsHandle handle, TFileEntry& out) { return tree_ && tree_->FindNext(handle, out); }
+
+void TNTFS_Salvager::FindClose(FsHandle handle) {
+  if (tree_) tree_->FindClose(handle);
+}
+
+std::int32_t TNTFS_Salvager::GetTag(const TFileEntry& entry) {
+  return entry.Node != nullptr ? static_cast<TNtfsTreeNode*>(entry.Node)->Tag : 0;
+}
+
+void TNTFS_Salvager::SetTag(const TFileEntry& entry, std::int32_t value) {
+  if (entry.Node != nullptr) static_cast<TNtfsTreeNode*>(entry.Node)->Tag = value;
+}
+
+std::int32_t TNTFS_Salvager::ListEncryptedFiles(std::vector<TFsTreeNode*>& list) {
+  if (!tree_) return 0;
+  std::vector<TFsTreeNode*> pending{tree_->Root()};
+  while (!pending.empty()) {
+    TFsTreeNode* node = pending.back();
+    pending.pop_back();
+    for (TFsTreeNode* child = node->FirstChild; child != nullptr; child = child->Next) {
+      auto* n = static_cast<TNtfsTreeNode*>(child);
+      if ((n->Attributes & kAttrEncrypted) != 0 && (n->Attributes & kAttrDirectory) == 0) list.push_back(child);
+      pending.push_back(child);
+    }
+  }
+  return static_cast<std::int32_t>(list.size());
+}
+
+bool TNTFS_Salvager::EntryFromNode(TFsTreeNode* node, TFileEntry& out) {
+  if (!tree_ || node == nullptr || node == tree_->Root()) {
+    out.Clear();
+    return false;
+  }
+  return tree_->FillEntry(node, out, kNoHandle);
+}
+
+std::int32_t TNTFS_Salvager::GetScanCount() { return encryptedCount_; }
+
+}  // namespace vandrel

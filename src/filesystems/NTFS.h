@@ -1,0 +1,206 @@
+// The NTFS reader: the volume and its master file table, file data through
+// runlists (sparse, compressed, named streams), directories from their
+// $I30 index, and the scanning variant that builds a tree of every record.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filesystems/NTFS_FUNC.h"
+#include "filesystems/fs_tree.h"
+#include "filesystems/ntfs_unpack.h"
+#include "filesystems/uFileSystem.h"
+
+namespace vandrel {
+
+// The label of an NTFS volume from its $Volume record; "" when none.
+std::string ReadVolumeLabel(TStorage& volume);
+
+// One attribute (or extent of one) in a record's attribute directory.
+struct TNtfs_File_Stream {
+  std::string Name;
+  std::uint32_t Type = 0;
+  std::uint16_t AttrId = 0;
+  std::uint16_t Flags = 0;
+  std::int64_t MftNumber = 0;  // record that holds the attribute
+  bool FromList = false;
+  bool Resident = false;
+  std::int64_t StartVcn = 0;
+  std::int32_t HeaderIndex = -1;  // into Headers, for the record's own attributes
+};
+
+// The attribute directory of one base record: its own attributes in record
+// order, then the entries of its attribute list that live elsewhere.
+struct TNtfs_File_Streams {
+  std::int64_t Number = -1;
+  TNtfsRecordInfo Info;
+  std::vector<std::uint8_t> Record;
+  std::vector<TNtfsAttrHeader> Headers;
+  std::vector<TNtfs_File_Stream> Entries;
+
+  std::int32_t IndexOf(std::uint32_t type) const;
+};
+
+// One attribute decoded for reading, all extents joined.
+struct TNtfsAttrDesc {
+  std::uint32_t Type = 0;
+  std::uint16_t Flags = 0;
+  std::uint8_t CompressionUnit = 0;
+  bool Resident = false;
+  std::vector<std::uint8_t> Value;  // resident value
+  std::int64_t RecordNumber = 0;
+  std::int64_t AllocatedSize = 0;
+  std::int64_t DataSize = 0;
+  std::int64_t InitializedSize = 0;
+  std::vector<TRunNode> Runs;  // sorted by VCN, not overlapping
+  bool Complete = false;
+  bool ExtentFailed = false;
+
+  // Bytes the runs reach: the end of the last run.
+  std::int64_t CoveredBytes(std::uint32_t clusterSize) const;
+};
+
+// An open attribute.
+struct TNtfsFileHandle {
+  std::int64_t Position = 0;
+  std::int64_t Size = 0;
+  std::int64_t MftNumber = 0;
+  TNtfsAttrDesc Desc;
+  std::unique_ptr<TNTFS_Unpack> Unpack;
+  // The last compression unit decompressed, kept for the next read.
+  std::int64_t UnitIndex = -1;
+  std::vector<std::uint8_t> Unit;
+  std::vector<std::uint8_t> Packed;
+};
+
+// An enumeration: a shared, immutable listing and the next index.
+struct TNtfsFindHandle {
+  std::shared_ptr<const std::vector<TFileEntry>> List;
+  std::size_t Next = 0;
+};
+
+class TNTFS : public FileSystem {
+ public:
+  TNTFS(TStorage* storage, bool listingMode);
+  ~TNTFS() override;
+
+  int GetKind() override { return kReaderNtfs; }
+  bool Open() override;
+  void Prepare() override;
+  bool IsSectorInUse(std::int64_t sector) override;
+  std::int64_t GetDataStartSector(const TFileEntry& entry) override;
+  FsHandle FindFirstByPath(std::string_view directoryPath, TFileEntry& out) override;
+  FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override;
+  bool FindNext(FsHandle handle, TFileEntry& out) override;
+  void FindClose(FsHandle handle) override;
+  FsHandle OpenFile(const TFileEntry& entry, int mode) override;
+  FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
+                      std::string_view streamName) override;
+  std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
+  bool CloseFile(FsHandle& handle) override;
+  std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;
+  bool IsEof(FsHandle handle) override;
+  std::int64_t GetFileSize(FsHandle handle) override;
+  std::int32_t GetTransferSize(FsHandle handle) override;
+  std::int32_t GetBlockSize() override { return 65536; }
+  // One entry per attribute: Name the attribute's name, Size its size,
+  // ParentId its type, Mark 1 when it is a data stream a user would see.
+  bool ListStreams(const TFileEntry& entry, TDirListEx& list) override;
+  bool HasStreams() override { return true; }
+  bool GetFreeSpace(std::int64_t& bytes) override;
+  void SaveFreeSpace(const std::string& fileName) override;
+  std::string GetSectorList(const TFileEntry& entry) override;
+
+  // Volume facts for diagnostics.
+  bool Usable() const { return !mftRuns_.empty(); }
+  const TNtfsBoot& Boot() const { return boot_; }
+  std::int64_t ClusterCount() const { return clusterCount_; }
+  std::int64_t MftRecordCount() const;
+
+  // Record `number`, fixed up; false when it cannot be located or read.
+  bool ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record);
+  // Reads and parses a base record with its attribute list.
+  bool LoadRecord(std::int64_t number, TNtfs_File_Streams& streams);
+  // Joins every extent of the attribute `type` named `name` (kNtfsAnyStream
+  // for any name). False when none could be fetched.
+  bool CollectAttribute(const TNtfs_File_Streams& streams, std::uint32_t type, std::string_view name,
+                        TNtfsAttrDesc& out);
+  // The directory's entries from its index (cached: the volume never changes).
+  std::shared_ptr<const std::vector<TFileEntry>> ListDirectory(std::int64_t record);
+  // Record number of a path, -1 when a component is missing.
+  std::int64_t ResolvePath(std::string_view path, TFileEntry& out);
+
+ protected:
+  // Reads `length` bytes at volume byte `offset`; false on any failure
+  // (the buffer then holds zeros where nothing was read).
+  bool ReadVolume(std::int64_t offset, void* out, std::size_t length);
+  // Bytes of an attribute's data through its runs; sparse and unreadable
+  // ranges give zeros.
+  bool ReadRuns(const std::vector<TRunNode>& runs, std::int64_t offset, std::uint8_t* out, std::size_t length);
+  FsHandle MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber);
+  FsHandle MakeFindHandle(std::shared_ptr<const std::vector<TFileEntry>> list, TFileEntry& out);
+  void HandOut(TFileEntry& entry);
+
+  bool listingMode_;
+  TNtfsBoot boot_;
+  std::int64_t clusterCount_ = 0;
+  std::vector<TRunNode> mftRuns_;
+  std::int64_t mftDataSize_ = 0;
+  std::vector<std::uint8_t> bitmap_;
+  std::int64_t freeSpace_ = -1;
+  std::recursive_mutex ioMutex_;  // the storage and its read window are not reentrant
+
+ private:
+  bool BuildMft(std::int64_t recordByteOffset, std::vector<TRunNode>& runs, std::int64_t& dataSize);
+  bool ReadAttributeValue(const TNtfsAttrDesc& desc, std::vector<std::uint8_t>& out, std::size_t cap);
+  bool ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8_t* out, std::size_t length);
+  void LoadBitmap();
+
+  HandleTable<TNtfsFileHandle> files_;
+  HandleTable<TNtfsFindHandle> finds_;
+  std::mutex cacheMutex_;
+  std::map<std::int64_t, std::shared_ptr<const std::vector<TFileEntry>>> dirCache_;
+  std::size_t cachedEntries_ = 0;
+};
+
+// Lists directories from their index; the reader the mount path uses.
+class TNTFS_Reader : public TNTFS {
+ public:
+  explicit TNTFS_Reader(TStorage* storage) : TNTFS(storage, false) {}
+};
+
+class TFileTree;
+
+// Builds a tree of every MFT record, deleted ones included, and lists
+// directories from it.
+class TNTFS_Salvager : public TNTFS {
+ public:
+  explicit TNTFS_Salvager(TStorage* storage);
+  ~TNTFS_Salvager() override;
+
+  void Prepare() override;
+  FsHandle FindFirstByPath(std::string_view directoryPath, TFileEntry& out) override;
+  FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override;
+  bool FindNext(FsHandle handle, TFileEntry& out) override;
+  void FindClose(FsHandle handle) override;
+  std::int32_t GetTag(const TFileEntry& entry) override;
+  void SetTag(const TFileEntry& entry, std::int32_t value) override;
+  std::int32_t ListEncryptedFiles(std::vector<TFsTreeNode*>& list) override;
+  bool EntryFromNode(TFsTreeNode* node, TFileEntry& out) override;
+  std::int32_t GetScanCount() override;
+
+  TFileTree* Tree() const { return tree_.get(); }
+
+ private:
+  void BuildTree();
+  std::unique_ptr<TFileTree> tree_;
+  std::int32_t encryptedCount_ = 0;
+};
+
+}  // namespace vandrel
