@@ -220,6 +220,14 @@ std::int64_t TNTFS::MftRecordCount() const {
   return boot_.RecordSize == 0 ? 0 : mftDataSize_ / boot_.RecordSize;
 }
 
+std::int64_t TNTFS::RecordOffset(std::int64_t number) const {
+  if (number < 0 || clusterSize_ == 0 || number > INT64_MAX / 65536) return -1;
+  const std::int64_t offset = number * boot_.RecordSize;
+  const TRunNode* run = FindRun(mftRuns_, offset / clusterSize_);
+  if (run == nullptr || run->Lcn < 0) return -1;
+  return run->Lcn * clusterSize_ + offset - run->Vcn * clusterSize_;
+}
+
 bool TNTFS::ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record) {
   const std::int64_t size = boot_.RecordSize;
   record.assign(static_cast<std::size_t>(size), 0);

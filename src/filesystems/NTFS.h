@@ -123,6 +123,8 @@ class TNTFS : public FileSystem {
   std::int64_t ClusterCount() const { return clusterCount_; }
   std::int64_t MftRecordCount() const;
 
+  // Volume byte offset of record `number`; -1 when it is not mapped.
+  std::int64_t RecordOffset(std::int64_t number) const;
   // Record `number`, fixed up; false when it cannot be located or read.
   bool ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record);
   // Reads and parses a base record with its attribute list.

@@ -165,3 +165,256 @@ INSTANTIATE_TEST_SUITE_P(Images, NtfsFilled, ::testing::Values("ntfs_filled_512"
 
 }  // namespace
 }  // namespace vandrel
+
+namespace vandrel {
+namespace {
+
+// Reads every file of everything listed; the point is that it ends.
+std::size_t ReadEverything(TNTFS& reader) {
+  std::map<std::string, TFileEntry> all;
+  Walk(reader, reader.RootEntry(), "", all);
+  for (const auto& [path, entry] : all) {
+    if (entry.IsDirectory()) continue;
+    FsHandle h = reader.OpenFile(entry, 0x80);
+    ReadAll(reader, h);
+    if (h != kNoHandle) reader.CloseFile(h);
+  }
+  return all.size();
+}
+
+std::set<std::string> RootNames(TNTFS& reader) {
+  std::map<std::string, TFileEntry> all;
+  Walk(reader, reader.RootEntry(), "", all);
+  std::set<std::string> names;
+  for (const auto& [path, entry] : all)
+    if (path.find('/', 1) == std::string::npos) names.insert(path);
+  return names;
+}
+
+class NtfsDamage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VANDREL_REQUIRE(test::HaveTool("mkntfs"), "mkntfs is needed");
+    std::string why;
+    image_ = test::FixtureImage("ntfs_filled_512", why);
+    VANDREL_REQUIRE(!image_.empty(), why);
+    bytes_ = test::ReadFileBytes(image_);
+    Opened clean = OpenImage(bytes_);
+    expected_ = RootNames(*clean.reader);
+    mftOffset_ = clean.reader->RecordOffset(0);
+    mirrOffset_ = clean.reader->Boot().MirrLcn * clean.reader->Boot().ClusterSize;
+    recordSize_ = clean.reader->Boot().RecordSize;
+    ASSERT_GT(mftOffset_, 0);
+  }
+  std::string image_;
+  std::vector<std::uint8_t> bytes_;
+  std::set<std::string> expected_;
+  std::int64_t mftOffset_ = 0;
+  std::int64_t mirrOffset_ = 0;
+  std::uint32_t recordSize_ = 0;
+  ScopedLogSink quiet_{[](const std::string&, int) {}};
+};
+
+TEST_F(NtfsDamage, BootSectorDestroyedOpensThroughBackup) {
+  std::fill(bytes_.begin(), bytes_.begin() + 512, std::uint8_t{0xEE});
+  Opened o = OpenImage(bytes_);
+  ASSERT_TRUE(o.reader->Usable());
+  EXPECT_EQ(RootNames(*o.reader), expected_);
+}
+
+TEST_F(NtfsDamage, MftRecordZeroDestroyedOpensThroughMirror) {
+  std::fill(bytes_.begin() + mftOffset_, bytes_.begin() + mftOffset_ + recordSize_, std::uint8_t{0});
+  Opened o = OpenImage(bytes_);
+  ASSERT_TRUE(o.reader->Usable());
+  EXPECT_EQ(RootNames(*o.reader), expected_);
+}
+
+TEST_F(NtfsDamage, NothingUsableListsNothing) {
+  std::fill(bytes_.begin(), bytes_.begin() + 512, std::uint8_t{0});
+  std::fill(bytes_.end() - 4096, bytes_.end(), std::uint8_t{0});
+  Opened o = OpenImage(bytes_);
+  EXPECT_FALSE(o.reader->Usable());
+  TFileEntry entry;
+  EXPECT_EQ(o.reader->FindFirstByPath("/", entry), kNoHandle);
+}
+
+TEST_F(NtfsDamage, TruncatedImagesListWhatSurvives) {
+  for (std::size_t keep : {bytes_.size() / 2, bytes_.size() / 8, std::size_t{mftOffset_ + 8 * 1024}, std::size_t{4096}}) {
+    SCOPED_TRACE(keep);
+    std::vector<std::uint8_t> cut(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(keep));
+    Opened o = OpenImage(std::move(cut));
+    ReadEverything(*o.reader);
+  }
+}
+
+// Random bytes over MFT records and the rest of the volume, seeded so a
+// failure repeats.
+TEST_F(NtfsDamage, RandomBytesNeverCrash) {
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> damaged = bytes_;
+    const std::int64_t mftSpan = 6000 * static_cast<std::int64_t>(recordSize_);
+    for (int i = 0; i < 3000; ++i) {
+      // Mostly inside the MFT (records, runlists, attribute lists), some anywhere.
+      const bool inMft = i % 4 != 0;
+      const std::uint64_t base = inMft ? static_cast<std::uint64_t>(mftOffset_) : 0;
+      const std::uint64_t span = inMft ? static_cast<std::uint64_t>(mftSpan) : damaged.size();
+      const std::uint64_t at = base + rng() % span;
+      if (at < damaged.size()) damaged[at] = static_cast<std::uint8_t>(rng());
+    }
+    Opened o = OpenImage(damaged);
+    ReadEverything(*o.reader);
+    Opened s = OpenImage(std::move(damaged), true);
+    std::map<std::string, TFileEntry> all;
+    Walk(*s.reader, s.reader->RootEntry(), "", all);
+  }
+}
+
+// A runlist whose offsets point back at the same clusters over and over,
+// and one that reaches past the end of the volume.
+TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
+  Opened clean = OpenImage(bytes_);
+  TFileEntry entry;
+  ASSERT_TRUE(clean.reader->LookupPath("/edges/size_200000.bin", entry, true, nullptr));
+  const std::int64_t at = clean.reader->RecordOffset(entry.ObjectId);
+  ASSERT_GT(at, 0);
+  std::vector<std::uint8_t> record(bytes_.begin() + at, bytes_.begin() + at + recordSize_);
+  TNtfsRecordInfo info;
+  std::vector<TNtfsAttrHeader> headers;
+  // The on-disk record still carries its update sequence; the runlist lies
+  // well before the first protected position.
+  ASSERT_TRUE(ParseRecordAttributes(record, info, headers));
+  const TNtfsAttrHeader* data = nullptr;
+  for (const TNtfsAttrHeader& h : headers)
+    if (h.Type == kNtfsAttrData && h.NonResident) data = &h;
+  ASSERT_NE(data, nullptr);
+  ASSERT_GE(data->RunlistLength, 8u);
+  const std::vector<std::vector<std::uint8_t>> runlists = {
+      // The same 8 clusters twice over.
+      {0x21, 0x08, 0x64, 0x00, 0x21, 0x08, 0x00, 0x00},
+      // A run of 2^40 - 1 clusters: far outside the volume.
+      {0x15, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0x00},
+      // A negative LCN.
+      {0x11, 0x10, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00},
+  };
+  for (const auto& runlist : runlists) {
+    std::vector<std::uint8_t> damaged = bytes_;
+    std::copy(runlist.begin(), runlist.end(), damaged.begin() + at + data->RunlistOffset);
+    Opened o = OpenImage(std::move(damaged));
+    TFileEntry e;
+    ASSERT_TRUE(o.reader->LookupPath("/edges/size_200000.bin", e, true, nullptr));
+    FsHandle h = o.reader->OpenFile(e, 0x80);
+    ASSERT_NE(h, kNoHandle);
+    EXPECT_LE(o.reader->GetFileSize(h), 200000);
+    ReadAll(*o.reader, h);
+    o.reader->CloseFile(h);
+  }
+}
+
+// Bytes past the initialized size are zeros, not the clusters' contents.
+TEST_F(NtfsDamage, BytesPastInitializedSizeReadAsZeros) {
+  Opened clean = OpenImage(bytes_);
+  TFileEntry entry;
+  ASSERT_TRUE(clean.reader->LookupPath("/edges/size_65537.bin", entry, true, nullptr));
+  const std::int64_t at = clean.reader->RecordOffset(entry.ObjectId);
+  std::vector<std::uint8_t> record(bytes_.begin() + at, bytes_.begin() + at + recordSize_);
+  TNtfsRecordInfo info;
+  std::vector<TNtfsAttrHeader> headers;
+  ASSERT_TRUE(ParseRecordAttributes(record, info, headers));
+  for (const TNtfsAttrHeader& h : headers)
+    if (h.Type == kNtfsAttrData && h.NonResident) {
+      const std::int64_t field = at + h.Offset + 56;
+      for (int i = 0; i < 8; ++i) bytes_[static_cast<std::size_t>(field + i)] = static_cast<std::uint8_t>((1000 >> (8 * i)) & 0xFF);
+    }
+  Opened o = OpenImage(bytes_);
+  ASSERT_TRUE(o.reader->LookupPath("/edges/size_65537.bin", entry, true, nullptr));
+  FsHandle h = o.reader->OpenFile(entry, 0x80);
+  const std::vector<std::uint8_t> data = ReadAll(*o.reader, h);
+  o.reader->CloseFile(h);
+  ASSERT_EQ(data.size(), 65537u);
+  EXPECT_TRUE(std::any_of(data.begin(), data.begin() + 1000, [](std::uint8_t b) { return b != 0; }));
+  EXPECT_TRUE(std::all_of(data.begin() + 1000, data.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+// ------------------------------------------------------------ decoders
+
+TEST(NtfsRunlist, Decodes) {
+  struct Case {
+    std::vector<std::uint8_t> bytes;
+    std::vector<TRunNode> runs;
+  };
+  const std::vector<Case> cases = {
+      {{0x21, 0x10, 0x00, 0x01, 0x00}, {{0, 16, 256}}},
+      // 3-byte offset FE FF FF moves back by 2 clusters.
+      {{0x11, 0x04, 0x10, 0x31, 0x02, 0xFE, 0xFF, 0xFF, 0x00}, {{0, 4, 16}, {4, 2, 14}}},
+      // Sparse run (no offset field) keeps the LCN.
+      {{0x11, 0x04, 0x10, 0x01, 0x08, 0x11, 0x02, 0x01, 0x00}, {{0, 4, 16}, {4, 8, kLcnSparse}, {12, 2, 17}}},
+      // Length field of 9 bytes ends decoding; header 0 as well.
+      {{0x11, 0x04, 0x10, 0x09, 0x01}, {{0, 4, 16}}},
+      // A run that does not fit is not decoded.
+      {{0x11, 0x04, 0x10, 0x21, 0x01}, {{0, 4, 16}}},
+      // Negative LCN and past the volume (1000 clusters): outside.
+      {{0x11, 0x04, 0x80, 0x00}, {{0, 4, kLcnOutside}}},
+      {{0x21, 0x04, 0xE8, 0x03, 0x00}, {{0, 4, kLcnOutside}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<TRunNode> runs;
+    DecodeRunlist(c.bytes, 0, 1000, runs);
+    ASSERT_EQ(runs.size(), c.runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      EXPECT_EQ(runs[i].Vcn, c.runs[i].Vcn);
+      EXPECT_EQ(runs[i].Length, c.runs[i].Length);
+      EXPECT_EQ(runs[i].Lcn, c.runs[i].Lcn);
+    }
+  }
+}
+
+TEST(NtfsFixup, RestoresProtectedBytesAndReportsMismatch) {
+  for (std::size_t size : {1024u, 4096u}) {
+    std::vector<std::uint8_t> rec(size, 0x11);
+    std::memcpy(rec.data(), "FILE", 4);
+    const std::size_t count = size / 512 + 1;
+    rec[4] = 48;
+    rec[5] = 0;
+    rec[6] = static_cast<std::uint8_t>(count);
+    rec[7] = 0;
+    rec[48] = 0xAB;
+    rec[49] = 0xCD;
+    for (std::size_t i = 1; i < count; ++i) {
+      rec[48 + 2 * i] = static_cast<std::uint8_t>(i);
+      rec[49 + 2 * i] = 0x77;
+      rec[i * 512 - 2] = 0xAB;
+      rec[i * 512 - 1] = 0xCD;
+    }
+    std::vector<std::uint8_t> torn = rec;
+    ASSERT_TRUE(ApplyFixup(rec));
+    for (std::size_t i = 1; i < count; ++i) {
+      EXPECT_EQ(rec[i * 512 - 2], i);
+      EXPECT_EQ(rec[i * 512 - 1], 0x77);
+    }
+    torn[size - 1] = 0;
+    EXPECT_FALSE(ApplyFixup(torn));
+    EXPECT_EQ(torn[size - 1], 0x77);  // written back all the same
+  }
+}
+
+TEST(NtfsLznt1, DecompressesChunks) {
+  TNTFS_Unpack unpack(4096, 65536);
+  std::vector<std::uint8_t> out(65536);
+  // "abc" then a back-reference of length 9 at displacement 3: "abcabcabcabc".
+  const std::vector<std::uint8_t> compressed = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x06, 0x20, 0x00, 0x00};
+  EXPECT_EQ(unpack.DecompressUnit(compressed, out), 12u);
+  EXPECT_EQ(std::string(out.begin(), out.begin() + 12), "abcabcabcabc");
+  // An uncompressed chunk is copied as it is.
+  std::vector<std::uint8_t> raw = {0xFF, 0x3F};
+  for (int i = 0; i < 4096; ++i) raw.push_back(static_cast<std::uint8_t>(i * 7));
+  EXPECT_EQ(unpack.DecompressUnit(raw, out), 4096u);
+  EXPECT_EQ(out[4095], static_cast<std::uint8_t>(4095 * 7));
+  // A token pointing before the chunk copies nothing.
+  const std::vector<std::uint8_t> bad = {0x03, 0xB0, 0x01, 0x00, 0x70, 0x00, 0x00};
+  EXPECT_EQ(unpack.DecompressUnit(bad, out), 0u);
+}
+
+}  // namespace
+}  // namespace vandrel
