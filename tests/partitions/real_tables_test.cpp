@@ -136,7 +136,7 @@ TEST(RealTables, SgdiskGpt) {
   EXPECT_EQ(disk.Partitions[0].Label, "EFI system partition ( EFI System Partition)");
   EXPECT_EQ(disk.Partitions[0].Type, 0x04);
   EXPECT_EQ(disk.Partitions[1].Type, 0x07);
-  EXPECT_EQ(disk.Partitions[1].Label, "");  // until the NTFS reader supplies volume labels
+  EXPECT_EQ(disk.Partitions[1].Label, "GPTNTFS");  // from the NTFS $Volume record
   EXPECT_TRUE(disk.Partitions[3].Partition->Metadata);
   const std::vector<Free> free = {{0, 2048, "Unallocated space (disk at start)", true},
                                   {108544, 22528, "Unallocated space (disk at end)", false}};
