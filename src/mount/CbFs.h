@@ -14,7 +14,9 @@
 // FILETIME values (100 ns since 1601). The component itself supplies the
 // entries "." and ".." of every listing and lists each name at most once.
 // The volume is read-only: requests that would change it are refused with
-// a read-only error before they reach any handler.
+// a read-only error before they reach any handler. Items whose attributes
+// carry kAttrSymlink are shown as symbolic links (the target is their
+// content); items with kAttrSpecial (devices, FIFOs, sockets) are left out.
 #pragma once
 
 #include <cstdint>

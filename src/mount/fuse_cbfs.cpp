@@ -125,8 +125,9 @@ void FuseMount::FillRoot(struct stat* st) const {
 
 void FuseMount::FillStat(const TCbFsEntryInfo& info, struct stat* st) const {
   std::memset(st, 0, sizeof *st);
-  const bool directory = (info.FileAttributes & 0x10) != 0;
-  st->st_mode = directory ? (S_IFDIR | 0555) : (S_IFREG | 0444);
+  const bool directory = (info.FileAttributes & kAttrDirectory) != 0;
+  const bool link = !directory && (info.FileAttributes & kAttrSymlink) != 0;
+  st->st_mode = directory ? (S_IFDIR | 0555) : link ? (S_IFLNK | 0777) : (S_IFREG | 0444);
   st->st_nlink = directory ? 2 : 1;
   st->st_uid = uid_;
   st->st_gid = gid_;
@@ -136,6 +137,12 @@ void FuseMount::FillStat(const TCbFsEntryInfo& info, struct stat* st) const {
   st->st_atim = ToTimespec(info.LastAccessTime);
   st->st_mtim = ToTimespec(info.LastWriteTime);
   st->st_ctim = ToTimespec(info.LastWriteTime);
+}
+
+// Devices, FIFOs and sockets of a Linux volume carry no data and cannot be
+// made into working objects here: the volume leaves them out.
+bool IsSpecial(const TCbFsEntryInfo& info) {
+  return (info.FileAttributes & kAttrSpecial) != 0 && (info.FileAttributes & kAttrDirectory) == 0;
 }
 
 // A handler's failure becomes an errno answer; nothing escapes to libfuse.
@@ -200,7 +207,7 @@ int OpGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
     bool exists = false;
     TCbFsEntryInfo info;
     mount->Owner().OnGetFileInfo(name, exists, info);
-    if (!exists) return -ENOENT;
+    if (!exists || IsSpecial(info)) return -ENOENT;
     mount->FillStat(info, st);
     return 0;
   });
@@ -237,7 +244,7 @@ int OpReaddir(const char* /*path*/, void* buffer, fuse_fill_dir_t filler, off_t 
       if (!found) break;
       if (info.Name.empty() || info.Name == "." || info.Name == ".." || info.Name.find('/') != std::string::npos)
         continue;
-      if (!seen.insert(info.Name).second) continue;
+      if (IsSpecial(info) || !seen.insert(info.Name).second) continue;
       mount->FillStat(info, &st);
       if (filler(buffer, info.Name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0) break;
     }
@@ -284,6 +291,28 @@ int OpRelease(const char* /*path*/, fuse_file_info* fi) {
     std::unique_ptr<OpenFile> file(reinterpret_cast<OpenFile*>(fi->fh));
     fi->fh = 0;
     if (file) Current()->Owner().OnCloseFile(file->info, file->context);
+    return 0;
+  });
+}
+
+// A symbolic link's target is the content of its entry.
+int OpReadlink(const char* path, char* buffer, size_t size) {
+  if (size == 0) return -EINVAL;
+  return Guarded([&] {
+    TCallbackFileSystem& owner = Current()->Owner();
+    TCbFsFileInfo info{path != nullptr ? path : ""};
+    void* context = nullptr;
+    owner.OnOpenFile(info.FileName, 0x80000000u, 0x1u, context);
+    std::int32_t done = 0;
+    int result = 0;
+    try {
+      owner.OnReadFile(info, context, 0, buffer, static_cast<std::int32_t>(std::min<size_t>(size - 1, 0x10000)), done);
+    } catch (...) {
+      result = -EIO;
+    }
+    owner.OnCloseFile(info, context);
+    if (result != 0) return result;
+    buffer[std::max<std::int32_t>(0, done)] = '\0';
     return 0;
   });
 }
@@ -335,6 +364,7 @@ fuse_operations MakeOperations() {
   ops.read = OpRead;
   ops.release = OpRelease;
   ops.statfs = OpStatfs;
+  ops.readlink = OpReadlink;
   ops.write = OpWrite;
   ops.create = OpCreate;
   ops.mknod = OpMknod;
