@@ -498,9 +498,12 @@ void TMountStorage2System::OpenFile(const std::string& fileName, std::uint32_t /
   TFileEntry entry;
   if (!FindFile(path, entry) || entry.IsDirectory()) return;
   auto stream = std::make_unique<TBlockFileStream>(entry, devices_);
-  // A file the reader cannot open would read as empty: the open fails
-  // instead, so no copy passes it off as the file.
-  if (!stream->Opened()) throw ECbFsError("can't open " + fileName, 5 /* EIO */);
+  // A file with content that the reader cannot open would read as empty:
+  // the open fails instead, so no copy passes it off as the file.
+  if (!stream->Opened()) {
+    if (entry.Size > 0) throw ECbFsError("can't open " + fileName, 5 /* EIO */);
+    return;
+  }
   fileHandleContext = stream.release();
 }
 
