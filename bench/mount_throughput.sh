@@ -9,7 +9,7 @@
 set -euo pipefail
 
 build=${1:-build}
-work=${2:-/tmp/vandrel-bench}
+work=${2:-/tmp/vandrel-mount-bench}
 cli="$(cd "$build" && pwd)/vandrel-cli"
 big_mb=${BIG_MB:-512}
 quarter_mb=${QUARTER_MB:-128}
