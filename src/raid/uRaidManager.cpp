@@ -152,10 +152,10 @@ TRaidVolume::TRaidVolume(TBusManager* manager, const std::string& path, const TR
   StorageSource = ssLdm;
   StorageType = stEmptyHardDriveForPartition;
   std::uint8_t type = 0;
-  if (Open(true, false, false)) {
-    type = KindToPartitionType(ProbeBootSector(*this));
-    Close(false);
-  }
+  // Open for the probe and for the partition, which reads its boot sector
+  // and label as it is created.
+  const bool opened = Open(true, false, false);
+  if (opened) type = KindToPartitionType(ProbeBootSector(*this));
   FsType = type;
   TPartitionInformation entry;
   entry.Kind = Info.Base == rbLinux ? pkLinuxRaid : pkDynamicDisk;
@@ -165,6 +165,7 @@ TRaidVolume::TRaidVolume(TBusManager* manager, const std::string& path, const TR
   entry.DetectedType = type;
   volume_ = std::make_unique<TPartition>(this, entry);
   volume_->Metadata = Metadata;
+  if (opened) Close(false);
 }
 
 TRaidVolume::~TRaidVolume() { volume_.reset(); }

@@ -158,3 +158,112 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace vandrel
+
+namespace vandrel {
+namespace {
+
+// A mirror whose members carry the array's partition table at the same
+// place: the members' copies of each partition are hidden, the array's
+// stay; opening the array twice builds one layout.
+TEST(RaidManager, HidesMemberCopiesOfTheArraysPartitions) {
+  std::string why;
+  const std::string folder = test::SharedFixtureDir("raid/imsm-raid1.tar.zst", why);
+  VANDREL_REQUIRE(!folder.empty(), why);
+  const ArraySet set = LoadSet("imsm-raid1.tar.zst", folder);
+  const fs::path work = fs::path(VANDREL_FIXTURE_CACHE) / "raid-hiding";
+  fs::remove_all(work);
+  fs::create_directories(work);
+  std::vector<std::string> images;
+  for (const Member& member : set.members) {
+    const fs::path copy = work / ("disk-" + member.serial + ".img");
+    fs::copy_file(member.image, copy);
+    // One Linux partition at sector 64, 1000 sectors, in sector 0 of both
+    // mirror halves (the array's data starts at member sector 0).
+    std::fstream io(copy, std::ios::in | std::ios::out | std::ios::binary);
+    std::uint8_t mbr[512] = {};
+    mbr[446 + 4] = 0x83;
+    const std::uint32_t start = 64;
+    const std::uint32_t count = 1000;
+    for (int b = 0; b < 4; ++b) {
+      mbr[446 + 8 + b] = static_cast<std::uint8_t>(start >> (8 * b));
+      mbr[446 + 12 + b] = static_cast<std::uint8_t>(count >> (8 * b));
+    }
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    io.write(reinterpret_cast<const char*>(mbr), sizeof mbr);
+    images.push_back(copy.string());
+  }
+  std::vector<std::string> lines;
+  ScopedLogSink capture([&lines](const std::string& line, int) { lines.push_back(line); });
+  TDeviceManager manager(nullptr, nullptr, DeviceManagerOptions{false});
+  for (const std::string& image : images) ASSERT_NE(manager.AddByPath(image), nullptr);
+  TBusManager* raid = manager.Manager(kSlotRaid);
+  manager.RefreshManager(raid);
+  ASSERT_EQ(raid->DeviceCount(), 1);
+  auto* array = dynamic_cast<TRaidDevice*>(raid->GetDevice(0));
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(array->GetName(false), "imsm-r1 (Mirror)");
+  EXPECT_EQ(array->RaidState, rsOk);
+  EXPECT_FALSE(array->Metadata);
+  bool arrayHasIt = false;
+  for (const auto& entry : array->Partitions) arrayHasIt |= entry.Start == 64 && entry.Count == 1000 && !entry.Metadata;
+  EXPECT_TRUE(arrayHasIt);
+  TBusManager* disks = manager.Manager(kSlotDisks);
+  ASSERT_EQ(disks->DeviceCount(), 2);
+  for (std::int32_t d = 0; d < 2; ++d) {
+    auto* disk = dynamic_cast<TStorageWithPartitions*>(disks->GetDevice(d));
+    ASSERT_NE(disk, nullptr);
+    bool sawCopy = false;
+    for (const auto& entry : disk->Partitions) {
+      if (entry.Kind == pkUnallocated) EXPECT_TRUE(entry.Metadata) << "free space of member " << d;
+      if (entry.Start == 64 && entry.Count == 1000) {
+        sawCopy = true;
+        ASSERT_NE(entry.Partition, nullptr);
+        EXPECT_TRUE(entry.Partition->Metadata) << "member " << d;
+      }
+    }
+    EXPECT_TRUE(sawCopy) << "member " << d;
+  }
+
+  ASSERT_TRUE(array->Open(true, false, false));
+  TAbstractRaid* layout = array->Layout();
+  ASSERT_NE(layout, nullptr);
+  ASSERT_TRUE(array->Open(true, false, false));
+  EXPECT_EQ(array->Layout(), layout);
+  EXPECT_EQ(lines.back(), "RaidDevice.Open: Storage already open");
+  array->Close(false);
+  EXPECT_NE(array->Layout(), nullptr);
+  array->Close(false);
+  EXPECT_EQ(array->Layout(), nullptr);
+  std::vector<std::uint8_t> sector(512);
+  EXPECT_FALSE(array->Read(sector.data(), 1, 0));
+  EXPECT_EQ(lines.back(), "RaidDevice.Read: failed, volume not open");
+}
+
+// Only some members of an array are given: the array is listed with its
+// damage state and reads that need the missing members fail cleanly.
+TEST(RaidManager, TooFewMembersListedBrokenAndReadsFail) {
+  std::string why;
+  const std::string folder = test::SharedFixtureDir("raid/md090-raid5-ls3.tar.zst", why);
+  VANDREL_REQUIRE(!folder.empty(), why);
+  const ArraySet set = LoadSet("md090-raid5-ls3.tar.zst", folder);
+  ScopedLogSink quiet([](const std::string&, int) {});
+  TDeviceManager manager(nullptr, nullptr, DeviceManagerOptions{false});
+  ASSERT_NE(manager.AddByPath(set.members[0].image), nullptr);
+  TBusManager* raid = manager.Manager(kSlotRaid);
+  manager.RefreshManager(raid);
+  ASSERT_EQ(raid->DeviceCount(), 1);
+  auto* array = dynamic_cast<TRaidVolume*>(raid->GetDevice(0));
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(array->RaidState, rsBroken);
+  EXPECT_EQ(array->PartitionCount(), 1);
+  ASSERT_TRUE(array->Open(true, false, false));
+  std::vector<std::uint8_t> buffer(256 * 512);
+  std::string first;
+  EXPECT_GT(CheckArray(*array, set.name, array->SectorCount, first), 0);
+  EXPECT_FALSE(array->ReadSectors(buffer.data(), 256, 0));  // spans chunks of the missing members
+  array->Close(false);
+}
+
+}  // namespace
+}  // namespace vandrel
