@@ -24,6 +24,14 @@ std::vector<std::string> Members(const std::string& set, std::string& why) {
   return images;
 }
 
+// The member images of a set; skips the benchmark when they are missing.
+std::vector<std::string> MembersOrSkip(benchmark::State& state, const std::string& set) {
+  std::string why;
+  std::vector<std::string> images = Members(set, why);
+  if (images.empty()) state.SkipWithError(why.c_str());
+  return images;
+}
+
 std::int64_t ReadAll(TStorage& storage) {
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(kRequestSectors) * 512);
   std::int64_t bytes = 0;
@@ -37,12 +45,8 @@ std::int64_t ReadAll(TStorage& storage) {
 
 void ArrayRead(benchmark::State& state, const std::string& set, bool oneMissing) {
   ScopedLogSink quiet([](const std::string&, int) {});
-  std::string why;
-  const std::vector<std::string> images = Members(set, why);
-  if (images.empty()) {
-    state.SkipWithError(why.c_str());
-    return;
-  }
+  const std::vector<std::string> images = MembersOrSkip(state, set);
+  if (images.empty()) return;
   TDeviceManager manager(nullptr, nullptr, DeviceManagerOptions{false});
   for (std::size_t i = oneMissing ? 1 : 0; i < images.size(); ++i) manager.AddByPath(images[i]);
   TBusManager* raid = manager.Manager(kSlotRaid);
@@ -67,12 +71,8 @@ void ArrayRead(benchmark::State& state, const std::string& set, bool oneMissing)
 
 void RawMembers(benchmark::State& state, const std::string& set) {
   ScopedLogSink quiet([](const std::string&, int) {});
-  std::string why;
-  const std::vector<std::string> images = Members(set, why);
-  if (images.empty()) {
-    state.SkipWithError(why.c_str());
-    return;
-  }
+  const std::vector<std::string> images = MembersOrSkip(state, set);
+  if (images.empty()) return;
   TDeviceManager manager(nullptr, nullptr, DeviceManagerOptions{false});
   std::vector<TStorage*> disks;
   for (const std::string& image : images) disks.push_back(manager.AddByPath(image));

@@ -581,7 +581,17 @@ bool TRaidStorage_RaidXor_4_5::Reconstruct(std::int32_t missing, std::uint8_t* b
   if (Scratch.size() < bytes) Scratch.resize(std::max(bytes, Bytes(Info.StripeSize)));
   for (std::size_t i = 1; i < Sources.size(); ++i) {
     if (!ReadMember(Sources[i].member, Scratch.data(), count, Sources[i].sector)) return false;
-    for (std::size_t b = 0; b < bytes; ++b) buffer[b] ^= Scratch[b];
+    // Whole 64-bit words first (sector sizes are multiples of 8), then any rest.
+    std::size_t b = 0;
+    for (; b + 8 <= bytes; b += 8) {
+      std::uint64_t x = 0;
+      std::uint64_t y = 0;
+      std::memcpy(&x, buffer + b, 8);
+      std::memcpy(&y, Scratch.data() + b, 8);
+      x ^= y;
+      std::memcpy(buffer + b, &x, 8);
+    }
+    for (; b < bytes; ++b) buffer[b] ^= Scratch[b];
   }
   return true;
 }

@@ -215,7 +215,9 @@ TEST(RaidManager, HidesMemberCopiesOfTheArraysPartitions) {
     ASSERT_NE(disk, nullptr);
     bool sawCopy = false;
     for (const auto& entry : disk->Partitions) {
-      if (entry.Kind == pkUnallocated) EXPECT_TRUE(entry.Metadata) << "free space of member " << d;
+      if (entry.Kind == pkUnallocated) {
+        EXPECT_TRUE(entry.Metadata) << "free space of member " << d;
+      }
       if (entry.Start == 64 && entry.Count == 1000) {
         sawCopy = true;
         ASSERT_NE(entry.Partition, nullptr);
