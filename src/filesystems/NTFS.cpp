@@ -804,6 +804,7 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
     TFileEntry f = EntryFromIndex(e);
     if (f.Size < 0 || (volumeSize > 0 && f.Size >= volumeSize)) continue;
     if (f.IsDirectory() && f.Size != 0) continue;
+    if (!f.IsDirectory()) RefreshFromRecord(f);
     f.Storage = storage_;
     f.Fs = this;
     list->push_back(std::move(f));
@@ -816,6 +817,40 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
   cachedEntries_ += list->size();
   dirCache_[record] = list;
   return list;
+}
+
+void TNTFS::RefreshFromRecord(TFileEntry& f) {
+  // The index holds a copy of size and times that writers update lazily
+  // (one hard link's entry, a file still open); the record has the truth,
+  // and the size must be the one a read of the file delivers.
+  std::vector<std::uint8_t> record;
+  TNtfsRecordInfo info;
+  std::vector<TNtfsAttrHeader> headers;
+  if (!ReadMftRecord(f.ObjectId, record) || !ParseRecordAttributes(record, info, headers)) return;
+  if (!info.InUse || info.BaseRecord != 0) return;  // a stale entry: keep what the index says
+  bool hasList = false;
+  bool sized = false;
+  for (const TNtfsAttrHeader& h : headers) {
+    if (h.Type == kNtfsAttrStandardInfo && !h.NonResident && h.ValueLength >= 32) {
+      const ByteSpan v = ByteSpan(record).subspan(h.ValueOffset, h.ValueLength);
+      f.CreationTime = Le64(v, 0);
+      f.LastWriteTime = Le64(v, 8);
+      f.LastAccessTime = Le64(v, 24);
+    } else if (h.Type == kNtfsAttrAttributeList) {
+      hasList = true;
+    } else if (h.Type == kNtfsAttrData && h.Name.empty() && !sized && (!h.NonResident || h.StartVcn == 0)) {
+      TNtfsAttrDesc d;
+      DescFromHeader(record, h, f.ObjectId, clusterCount_, d);
+      f.Size = EffectiveSize(d, clusterSize_);
+      sized = true;
+    }
+  }
+  if (hasList) {
+    // Extents elsewhere: the size needs every one of them.
+    TNtfs_File_Streams s;
+    TNtfsAttrDesc d;
+    if (LoadRecord(f.ObjectId, s) && CollectAttribute(s, kNtfsAttrData, "", d)) f.Size = EffectiveSize(d, clusterSize_);
+  }
 }
 
 std::int64_t TNTFS::ResolvePath(std::string_view path, TFileEntry& out) {

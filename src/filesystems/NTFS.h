@@ -163,6 +163,7 @@ class TNTFS : public FileSystem {
   bool ReadAttributeValue(const TNtfsAttrDesc& desc, std::vector<std::uint8_t>& out, std::size_t cap);
   bool ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8_t* out, std::size_t length);
   void LoadBitmap();
+  void RefreshFromRecord(TFileEntry& entry);
 
   HandleTable<TNtfsFileHandle> files_;
   HandleTable<TNtfsFindHandle> finds_;

@@ -425,3 +425,34 @@ TEST(NtfsLznt1, DecompressesChunks) {
 
 }  // namespace
 }  // namespace vandrel
+
+namespace vandrel {
+namespace {
+
+// An index entry whose size copy is stale (writers update it lazily):
+// the listing gives the size a read of the file delivers.
+TEST_F(NtfsDamage, StaleIndexSizeGivesWayToTheRecord) {
+  Opened clean = OpenImage(bytes_);
+  TFileEntry dir;
+  ASSERT_TRUE(clean.reader->LookupPath("/a", dir, false, nullptr));
+  const std::int64_t at = clean.reader->RecordOffset(dir.ObjectId);
+  ASSERT_GT(at, 0);
+  std::u16string name = u"original.txt";
+  std::vector<std::uint8_t> pattern;
+  for (char16_t c : name) {
+    pattern.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    pattern.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  const auto begin = bytes_.begin() + at;
+  const auto found = std::search(begin, begin + recordSize_, pattern.begin(), pattern.end());
+  ASSERT_NE(found, begin + recordSize_) << "the small directory keeps its entries in the index root";
+  const std::size_t entry = static_cast<std::size_t>(found - bytes_.begin()) - 82;
+  for (int i = 0; i < 8; ++i) bytes_[entry + 64 + static_cast<std::size_t>(i)] = i == 0 ? 3 : 0;
+  Opened o = OpenImage(bytes_);
+  TFileEntry file;
+  ASSERT_TRUE(o.reader->LookupPath("/a/original.txt", file, true, nullptr));
+  EXPECT_EQ(file.Size, 15);
+}
+
+}  // namespace
+}  // namespace vandrel

@@ -1,0 +1,33 @@
+// Damaged NTFS volumes through both readers: boot sector, $MFT and its
+// mirror, records, attribute lists, index blocks and file data.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/log.h"
+#include "filesystems/NTFS.h"
+#include "fuzz/fs_walk.h"
+#include "support/memory_disk.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool quiet = (vandrel::SetLogEnabled(false), true);
+  (void)quiet;
+  if (size < 512) return 0;
+  // The input is the start of a small volume; the rest reads as zeros.
+  std::vector<std::uint8_t> bytes(data, data + size);
+  bytes.resize(std::max<std::size_t>(size, 1024 * 1024));
+  for (bool salvage : {false, true}) {
+    vandrel::test::MemoryDisk disk(bytes);
+    disk.Open(true, false, false);
+    std::unique_ptr<vandrel::TNTFS> reader;
+    if (salvage)
+      reader = std::make_unique<vandrel::TNTFS_Salvager>(&disk);
+    else
+      reader = std::make_unique<vandrel::TNTFS_Reader>(&disk);
+    reader->Open();
+    reader->Prepare();
+    vandrel::fuzz::WalkAndRead(*reader);
+  }
+  return 0;
+}

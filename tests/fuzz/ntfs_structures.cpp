@@ -1,0 +1,68 @@
+// NTFS decoders over any bytes: MFT records with their attributes,
+// runlists and attribute lists, index nodes, and LZNT1 units.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/log.h"
+#include "filesystems/NTFS_FUNC.h"
+#include "filesystems/ntfs_unpack.h"
+
+using namespace vandrel;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool quiet = (SetLogEnabled(false), true);
+  (void)quiet;
+  if (size < 2) return 0;
+  const std::uint8_t mode = data[0];
+  std::vector<std::uint8_t> bytes(data + 1, data + size);
+  switch (mode % 3) {
+    case 0: {
+      // A record: fixup, attributes, each runlist, list and name decoded.
+      ApplyFixup(bytes);
+      TNtfsRecordInfo info;
+      std::vector<TNtfsAttrHeader> headers;
+      ParseRecordAttributes(bytes, info, headers);
+      for (const TNtfsAttrHeader& h : headers) {
+        if (h.NonResident) {
+          if (!Fits(bytes, h.RunlistOffset, h.RunlistLength)) __builtin_trap();
+          std::vector<TRunNode> runs;
+          DecodeRunlist(ByteSpan(bytes).subspan(h.RunlistOffset, h.RunlistLength), h.StartVcn, 1 << 20, runs);
+          for (const TRunNode& r : runs)
+            if (r.Length <= 0 || (r.Lcn >= 0 && r.Lcn + r.Length > (1 << 20))) __builtin_trap();
+          continue;
+        }
+        if (!Fits(bytes, h.ValueOffset, h.ValueLength)) __builtin_trap();
+        const ByteSpan value = ByteSpan(bytes).subspan(h.ValueOffset, h.ValueLength);
+        std::vector<TNtfsListEntry> list;
+        ParseAttributeList(value, list);
+        TNtfsFileName name;
+        ParseFileName(value, name);
+        ByteSpan entries;
+        bool large = false;
+        std::vector<TNtfsIndexEntry> index;
+        if (IndexRootEntries(value, entries, large)) ParseIndexEntries(entries, index);
+      }
+      TNtfsBoot boot;
+      ParseNtfsBoot(bytes, boot);
+      break;
+    }
+    case 1: {
+      // An index block.
+      ApplyFixup(bytes);
+      ByteSpan entries;
+      std::vector<TNtfsIndexEntry> index;
+      if (IndexBlockEntries(bytes, entries)) ParseIndexEntries(entries, index);
+      ParseIndexEntries(bytes, index);
+      break;
+    }
+    default: {
+      // A compression unit of 16 clusters of 4096 bytes.
+      TNTFS_Unpack unpack(4096, 65536);
+      std::vector<std::uint8_t> out(65536);
+      if (unpack.DecompressUnit(bytes, out) > out.size()) __builtin_trap();
+      break;
+    }
+  }
+  return 0;
+}
