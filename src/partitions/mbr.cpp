@@ -162,13 +162,7 @@ std::string SystemMountPath(TStorageWithPartitions& device, const TPartitionInfo
   const std::string disk = drive->OsPath().substr(5);
   if (disk.find('/') != std::string::npos) return {};
   const auto startBytes = static_cast<std::uint64_t>(entry.Start) * static_cast<std::uint64_t>(device.SectorSize);
-  for (const platform::SystemVolume& volume : THddManager::SystemVolumes()) {
-    if (volume.disk != disk || volume.start * 512 != startBytes || volume.mountPoints.empty()) continue;
-    std::string path = volume.mountPoints.front();
-    if (path.size() > 1 && path.back() == '\\') path.pop_back();
-    return path;
-  }
-  return {};
+  return FindMountPath(THddManager::SystemVolumes(), disk, startBytes);
 }
 
 // "C:\Data\" style paths become "C__Data_"; a path of the Linux tree keeps
@@ -346,6 +340,18 @@ std::int32_t TStorageWithPartitions::AppendPartition(TPartitionInformation entry
                   static_cast<long long>(entry.Count)));
   Partitions.push_back(std::move(entry));
   return static_cast<std::int32_t>(Partitions.size() - 1);
+}
+
+std::string FindMountPath(std::span<const platform::SystemVolume> volumes, std::string_view disk,
+                          std::uint64_t startBytes) {
+  for (const platform::SystemVolume& volume : volumes) {
+    // The kernel counts partition starts in 512-byte units whatever the sector size.
+    if (volume.disk != disk || volume.start * 512 != startBytes || volume.mountPoints.empty()) continue;
+    std::string path = volume.mountPoints.front();
+    if (path.size() > 1 && path.back() == '\\') path.pop_back();
+    return path;
+  }
+  return {};
 }
 
 std::string FatVolumeLabel(TStorage& volume) {

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "filesystems/d_errors.h"
 #include "platform/errors.h"
+#include "partitions/mbr.h"
 #include "partitions/partition_types.h"
 #include "disk_builder.h"
 #include "storage/uHardDrive.h"
@@ -184,6 +185,35 @@ TEST(PartitionObjects, VolumeWithoutTableIsTheWholeDevice) {
   EXPECT_EQ(disk.Partitions[0].Type, 0x0B);
   EXPECT_EQ(disk.Partitions[0].Label, "PROBE32");
   EXPECT_EQ(disk.StorageType, stEmptyHardDriveForPartition);
+}
+
+}  // namespace
+}  // namespace vandrel
+
+namespace vandrel {
+namespace {
+
+TEST(PartitionNames, MountPathOfTheKernelPartitionWithTheSameStart) {
+  auto volume = [](const char* disk, std::uint64_t start, std::vector<std::string> mounts) {
+    platform::SystemVolume v;
+    v.disk = disk;
+    v.start = start;
+    v.mountPoints = std::move(mounts);
+    return v;
+  };
+  const std::vector<platform::SystemVolume> volumes = {
+      volume("sda", 2048, {"/mnt/a", "/mnt/a-again"}), volume("sda", 4096, {}), volume("sdb", 2048, {"/mnt/b"}),
+      volume("loop0", 2048, {"/mnt/c"})};
+  struct Case {
+    const char* disk;
+    std::uint64_t startBytes;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"sda", 2048 * 512, "/mnt/a"}, {"sdb", 2048 * 512, "/mnt/b"}, {"sda", 4096 * 512, ""},
+      {"sdc", 2048 * 512, ""},       {"loop0", 256 * 4096, "/mnt/c"}, {"sda", 2049 * 512, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FindMountPath(volumes, c.disk, c.startBytes), c.path) << c.disk;
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include "partitions/GPT_guides.h"
 #include "storage/uHardDrive.h"
+#include "storage/uHddManager.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
 
@@ -175,16 +177,21 @@ class LoopDevice4k : public ::testing::Test {
     image_ = ::testing::TempDir() + "vandrel_loop4k.img";
     std::string out;
     ASSERT_TRUE(RunCommand("rm -f '" + image_ + "' && truncate -s " + std::to_string(megabytes) + "M '" + image_ + "'", out));
-    ASSERT_TRUE(RunCommand("losetup --sector-size 4096 -f --show '" + image_ + "' 2>&1", out)) << out;
+    ASSERT_TRUE(RunCommand("losetup -P --sector-size 4096 -f --show '" + image_ + "' 2>&1", out)) << out;
     device_ = out.substr(0, out.find('\n'));
   }
   void TearDown() override {
     std::string out;
+    if (!mountPoint_.empty()) {
+      RunCommand("umount '" + mountPoint_ + "' 2>&1", out);
+      std::filesystem::remove(mountPoint_);
+    }
     if (!device_.empty()) RunCommand("losetup -d '" + device_ + "' 2>&1", out);
     if (!image_.empty()) std::remove(image_.c_str());
   }
   std::string image_;
   std::string device_;
+  std::string mountPoint_;
 };
 
 TEST_F(LoopDevice4k, GptAndMbrUse4096ByteSectors) {
@@ -215,6 +222,40 @@ TEST_F(LoopDevice4k, GptAndMbrUse4096ByteSectors) {
       << out;
   THardDrive drive(nullptr, device_, 0, 0, 0, kAddressByPath);
   EXPECT_EQ(OurMbrParts(drive), SfdiskParts(device_));
+}
+
+// A partition the system has mounted is named by its mount point: the kernel
+// partition with the same start, counted in 512-byte units there.
+TEST_F(LoopDevice4k, MountedPartitionTakesItsMountPoint) {
+  VANDREL_REQUIRE(test::IsRoot(), "needs root for losetup and mount");
+  VANDREL_REQUIRE(test::HaveTool("losetup") && test::HaveTool("sfdisk") && test::HaveTool("mke2fs"),
+                  "losetup, sfdisk and mke2fs are needed");
+  Attach(32);
+  ASSERT_FALSE(device_.empty());
+  std::string out;
+  ASSERT_TRUE(RunCommand("printf 'start=256, size=2048, type=83\\nstart=2304, size=2048, type=83\\n' | sfdisk -q '" +
+                             device_ + "' 2>&1",
+                         out))
+      << out;
+  // Containers may not list the partitions of loop devices at all.
+  if (!std::filesystem::exists(device_ + "p2")) GTEST_SKIP() << "the kernel shows no partitions of " << device_;
+  ASSERT_TRUE(RunCommand("mke2fs -q -F -t ext2 -L mountedext '" + device_ + "p2' 2>&1", out)) << out;
+  mountPoint_ = ::testing::TempDir() + "vandrel_mnt4k";
+  std::filesystem::create_directories(mountPoint_);
+  const bool mounted = RunCommand("mount -o ro '" + device_ + "p2' '" + mountPoint_ + "' 2>&1", out);
+  if (!mounted) std::filesystem::remove(mountPoint_);
+  if (!mounted) mountPoint_.clear();
+  VANDREL_REQUIRE(mounted, "cannot mount the loop partition: " + out);
+
+  THddManager::RebuildSystemVolumes();
+  THardDrive drive(nullptr, device_, 0, 0, 0, kAddressByPath);
+  ASSERT_GE(drive.PartitionCount(), 2);
+  EXPECT_EQ(drive.Partitions[0].Start, 256);
+  EXPECT_EQ(drive.Partitions[0].WindowsPath, "");
+  EXPECT_EQ(drive.Partitions[1].Start, 2304);
+  EXPECT_EQ(drive.Partitions[1].WindowsPath, mountPoint_);
+  EXPECT_EQ(drive.Partitions[1].Name, mountPoint_);
+  EXPECT_EQ(drive.GetPartition(1)->GetName(false), mountPoint_);
 }
 
 }  // namespace
