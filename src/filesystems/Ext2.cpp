@@ -442,12 +442,16 @@ void TExt2::FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEn
 }
 
 bool TExt2::LoadDirBlock(TExt2FindHandle& find) {
-  while (find.blockIndex < find.blockCount) {
+  // A directory whose map keeps failing is given up after a while rather
+  // than walked block by block to a damaged size.
+  int failures = 0;
+  while (find.blockIndex < find.blockCount && failures < 256) {
     std::uint64_t physical = 0;
     std::uint64_t count = 0;
     if (!find.data->map->Map(find.blockIndex, physical, count)) {
       find.damaged = true;
       ++find.blockIndex;
+      ++failures;
       continue;
     }
     if (physical == 0) {
@@ -456,6 +460,7 @@ bool TExt2::LoadDirBlock(TExt2FindHandle& find) {
     }
     ++find.blockIndex;
     if (!ReadBlock(physical, find.block)) {
+      ++failures;
       LogText(Sprintf("Except in Find Next. Block addr %llu. Inode #%u. Read Error",
                       static_cast<unsigned long long>(physical), find.dirInode));
       find.damaged = true;

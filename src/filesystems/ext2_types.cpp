@@ -28,7 +28,10 @@ bool ParseExt2Superblock(ByteSpan b, Ext2Superblock& sb) {
   sb.blockSize = 1024u << sb.logBlockSize;
   if (sb.inodeSize < 128 || sb.inodeSize > sb.blockSize || (sb.inodeSize & (sb.inodeSize - 1)) != 0) return false;
   if (sb.descSize < 32 || sb.descSize > 1024 || (sb.descSize & (sb.descSize - 1)) != 0) return false;
-  if (sb.blocksPerGroup == 0 || sb.inodesPerGroup == 0 || sb.blocksCount <= sb.firstDataBlock) return false;
+  // 2^48 blocks is the format's limit; it also keeps block * block size in 64 bits.
+  if (sb.blocksPerGroup == 0 || sb.inodesPerGroup == 0 || sb.blocksCount <= sb.firstDataBlock ||
+      sb.blocksCount >= (std::uint64_t{1} << 48))
+    return false;
   sb.groupCount = (sb.blocksCount - sb.firstDataBlock + sb.blocksPerGroup - 1) / sb.blocksPerGroup;
   return true;
 }
