@@ -12,7 +12,8 @@ img=$work/ntfs.img
 trap 'fusermount3 -u "$mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
 big_mb=${BIG_MB:-512}
 
-truncate -s $((big_mb + 256))M "$img"
+# Written out, not sparse: `cat IMAGE` must read real pages like we do.
+head -c $(((big_mb + 256) << 20)) /dev/zero > "$img"
 mkntfs -q -F -f -c 4096 -L BENCH "$img" >/dev/null 2>&1
 mkdir "$mnt"
 ntfs-3g -o compression "$img" "$mnt"

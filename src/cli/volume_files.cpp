@@ -79,9 +79,10 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
   if (file == kNoHandle) throw CliError(kExitFailure, "cannot open: " + entry.Name);
   const std::int64_t size = devices.EntrySize(file);
   FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage->Reader.get();
-  // Whole blocks of the reader's size, at least 1 MiB per call.
+  // Whole blocks of the reader's size, 128 KiB per call: a buffer that stays in
+  // the CPU cache copies faster than a larger one.
   const std::int32_t block = std::max<std::int32_t>(reader->GetBlockSize(), 4096);
-  const std::int32_t chunk = std::max<std::int32_t>(block, (1 << 20) / block * block);
+  const std::int32_t chunk = std::max<std::int32_t>(block, (1 << 17) / block * block);
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t done = 0;
   try {

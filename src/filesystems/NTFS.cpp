@@ -30,15 +30,20 @@ constexpr int kErrDataEncrypted = 8;
 // passes the end of the storage reads what exists and zeros beyond.
 bool ReadStorageBytes(TStorage& storage, std::int64_t offset, void* buffer, std::size_t length) {
   auto* out = static_cast<std::uint8_t*>(buffer);
-  std::memset(out, 0, length);
   const std::int64_t ss = storage.SectorSize;
-  if (ss <= 0 || offset < 0) return false;
+  if (ss <= 0 || offset < 0) {
+    std::memset(out, 0, length);
+    return false;
+  }
   bool ok = true;
   std::vector<std::uint8_t> bounce;
   while (length > 0) {
     const std::int64_t sector = offset / ss;
     const std::size_t skip = static_cast<std::size_t>(offset % ss);
-    if (sector >= storage.SectorCount) return false;
+    if (sector >= storage.SectorCount) {
+      std::memset(out, 0, length);  // past the end of the storage
+      return false;
+    }
     const std::int64_t available = storage.SectorCount - sector;
     if (skip == 0 && length >= static_cast<std::size_t>(ss)) {
       std::size_t sectors = std::min(length, kMaxReadPiece) / static_cast<std::size_t>(ss);
