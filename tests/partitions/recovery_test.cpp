@@ -44,6 +44,8 @@ TEST(PartitionRecovery, WipedTableOverNtfsAtSector63) {
   const std::int64_t volume = disk.SectorCount - 63;
   EXPECT_EQ(Volumes(disk), (std::vector<Listed>{{63, volume, 0x07}}));
   EXPECT_EQ(disk.Partitions[0].Kind, pkMbr);
+  // The recovered volume reads as NTFS: its label comes from its $Volume record.
+  EXPECT_EQ(disk.Partitions[0].Label, "LOSTNTFS");
 
   // Found forward from its boot sector and backward from its backup.
   MemoryDisk again(test::ReadFileBytes(image), 512, false);
