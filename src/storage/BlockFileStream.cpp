@@ -51,7 +51,7 @@ std::int64_t TRawDiskStream::Read(void* buffer, std::int64_t count) {
   const std::int64_t pieceSectors = std::max<std::int64_t>(1, (8 * 1024 * 1024) / s);
   while (delivered < count) {
     const std::int64_t p = position_;
-    const std::int64_t first = p / s;
+    const std::int64_t first = startOffset_ + p / s;
     const std::int64_t offset = p % s;
     const std::int64_t want = count - delivered;
     std::int64_t sectors = (offset + want + s - 1) / s;

@@ -60,7 +60,6 @@ class TRawDiskStream : public TStream {
  private:
   std::int32_t sectorSize_ = 512;
   TStorage* storage_ = nullptr;
-  bool boundedRead_ = true;
   std::int64_t startOffset_ = 0;  // sectors
   bool opened_ = false;
   std::vector<std::uint8_t> scratch_;
@@ -129,6 +128,7 @@ class TBlockFileStream : public TBlockFileStreamStorage {
  public:
   TBlockFileStream(const TFileEntry& entry, TDeviceManager* devices);
   ~TBlockFileStream() override;
+  TStorage* Storage() const { return storage_; }
 
  protected:
   FsHandle OpenFileOp(const TFileEntry& entry, int mode) override;
