@@ -1,6 +1,8 @@
 #include "devices/uDeviceManager.h"
 
 #include "common/func.h"
+#include "devices/uTaskBarProgress.h"
+#include "devices/uTheardWindow.h"
 #include "common/log.h"
 #include "filesystems/d_errors.h"
 #include "common/user_prompt.h"
@@ -48,16 +50,29 @@ void TDeviceManager::RefreshAll() {
   for (auto& manager : managers_) RefreshManager(manager.get());
 }
 
-void TDeviceManager::ScanWithProgress() {
+void TDeviceManager::ScanWithProgress(void* owner) {
   if (scanning_) return;
   scanning_ = true;
+  TDeviceEnumWindow window("Searching disks available for scan", owner);
+  scanWindow_ = &window;
+  TTaskBarProgress* taskBar = MainTaskBarProgress();
+  if (taskBar != nullptr) taskBar->SetBusy();
+  auto finish = [&] {
+    if (taskBar != nullptr) taskBar->Reset();
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock_);
+      scanWindow_ = nullptr;
+    }
+    window.Close();
+    scanning_ = false;
+  };
   try {
     RefreshAll();
   } catch (...) {
-    scanning_ = false;
+    finish();
     throw;
   }
-  scanning_ = false;
+  finish();
 }
 
 std::int32_t TDeviceManager::StorageCount() {
@@ -161,6 +176,10 @@ int TDeviceManager::ProgressRelay(int percent, const std::string& text) {
 }
 
 bool TDeviceManager::StatusRelay(const std::string& text) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (scanWindow_ != nullptr) scanWindow_->StatusText(text);
+  }
   if (statusSink_) statusSink_(text);
   return true;
 }

@@ -16,6 +16,7 @@
 namespace vandrel {
 
 class THddManager;
+class TDeviceEnumWindow;
 
 // Bus manager slots, visited in this order by every walk.
 inline constexpr int kSlotCount = 10;
@@ -42,9 +43,10 @@ class TDeviceManager {
 
   std::int32_t RefreshManager(TBusManager* manager);
   void RefreshAll();
-  // RefreshAll under the scan progress display; returns at once while one
-  // scan is running.
-  void ScanWithProgress();
+  // RefreshAll under the scan progress window, centred over `owner` (the
+  // program's window handle, or nothing); returns at once while one scan
+  // is running.
+  void ScanWithProgress(void* owner = nullptr);
 
   std::int32_t StorageCount();
   TStorage* GetStorage(std::int32_t index);
@@ -95,6 +97,7 @@ class TDeviceManager {
   void* userData_;
   std::array<std::unique_ptr<TBusManager>, kSlotCount> managers_;
   bool scanning_ = false;
+  TDeviceEnumWindow* scanWindow_ = nullptr;
   std::recursive_mutex lock_;
   std::function<void(const std::string&)> statusSink_;
   HandleTable<FindRecord> finds_;

@@ -1,0 +1,43 @@
+// The dialog that names a disk-image file to open, with the last 20 files.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <string>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace vandrel {
+
+inline constexpr int kImageHistorySize = 20;
+inline constexpr const char* kImageHistorySection = "KnowImages";
+
+class TfmConnectImage : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TfmConnectImage(QWidget* parent = nullptr);
+
+  std::string ImageFileName() const;
+
+  void btnBrowseClick();
+  void btConnectClick();
+  void btHelpClick();
+
+  // Asks for a file; empty when cancelled. A file dialog unless replaced.
+  std::function<QString(QWidget* parent)> ChooseFile;
+
+  QLabel* lbIntro = nullptr;
+  QComboBox* cbImageName = nullptr;
+  QPushButton* btnBrowse = nullptr;
+  QPushButton* btConnect = nullptr;
+  QPushButton* btCancel = nullptr;
+  QPushButton* btHelp = nullptr;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+}  // namespace vandrel

@@ -1,0 +1,189 @@
+#include "ui/uListViewFunc.h"
+
+#include <QHeaderView>
+#include <QPainter>
+
+#include "devices/uDeviceManager.h"
+#include "partitions/partition_types.h"
+#include "storage/uHardDrive.h"
+#include "ui/uIconIndexAndGroup.h"
+
+namespace vandrel {
+namespace {
+
+constexpr int kGroupRole = Qt::UserRole + 1;  // group index on caption rows
+constexpr int kStorageRole = Qt::UserRole + 2;
+const QColor kBandColour(0, 128, 255);
+constexpr int kCaptionIndent = 12;
+constexpr int kLinkPadding = 6;
+
+}  // namespace
+
+QRect TDiskListDelegate::LinkTextRect(const QRect& cell, const QString& text, const QFont& font) {
+  QFont underlined = font;
+  underlined.setUnderline(true);
+  const QFontMetrics metrics(underlined);
+  const int width = metrics.horizontalAdvance(text);
+  const int height = metrics.height();
+  return QRect(cell.left() + kLinkPadding, cell.top() + (cell.height() - height) / 2, width, height);
+}
+
+void TDiskListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  if (index.data(kGroupRole).isValid()) {
+    painter->save();
+    QFont bold = option.font;
+    bold.setBold(true);
+    painter->setFont(bold);
+    painter->setPen(QColor(0, 51, 153));
+    const QRect text = option.rect.adjusted(kCaptionIndent, 0, 0, 0);
+    const QString caption = index.data(Qt::DisplayRole).toString();
+    painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter, caption);
+    const int after = text.left() + QFontMetrics(bold).horizontalAdvance(caption) + 8;
+    const int y = option.rect.center().y() + 1;
+    painter->setPen(QPen(kBandColour, 1));
+    painter->drawLine(after, y, option.rect.right() - 4, y);
+    painter->restore();
+    return;
+  }
+  if (index.column() == kColumnMount) {
+    QStyleOptionViewItem copy = option;
+    initStyleOption(&copy, index);
+    const QString text = copy.text;
+    copy.text.clear();
+    option.widget->style()->drawControl(QStyle::CE_ItemViewItem, &copy, painter, option.widget);
+    painter->save();
+    QFont underlined = option.font;
+    underlined.setUnderline(true);
+    painter->setFont(underlined);
+    const bool selected = (option.state & QStyle::State_Selected) != 0;
+    painter->setPen(selected ? QColor(Qt::white) : QColor(0, 0, 255));
+    painter->drawText(LinkTextRect(option.rect, text, option.font), Qt::AlignLeft | Qt::AlignVCenter, text);
+    painter->restore();
+    return;
+  }
+  QStyledItemDelegate::paint(painter, option, index);
+}
+
+QSize TDiskListDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QSize size = QStyledItemDelegate::sizeHint(option, index);
+  size.setHeight(index.data(kGroupRole).isValid() ? 26 : kDiskRowHeight);
+  return size;
+}
+
+TGroupedListView::TGroupedListView(QWidget* parent) : QTreeWidget(parent) {
+  setItemDelegate(new TDiskListDelegate(this));
+  setRootIsDecorated(false);
+  setItemsExpandable(false);
+  setExpandsOnDoubleClick(false);
+  setIndentation(0);
+  setUniformRowHeights(false);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setIconSize(QSize(32, 32));
+  setAllColumnsShowFocus(true);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  header()->setSectionsMovable(false);
+  header()->setStretchLastSection(false);
+}
+
+void TGroupedListView::ResetGroups(int count) {
+  clearSelection();
+  clear();
+  groups_.clear();
+  for (int i = 0; i < count; ++i) {
+    auto* item = new QTreeWidgetItem(this);
+    item->setData(0, kGroupRole, i);
+    item->setFlags(Qt::ItemIsEnabled);
+    item->setFirstColumnSpanned(true);
+    item->setHidden(true);
+    item->setExpanded(true);
+    groups_.push_back(item);
+  }
+}
+
+void TGroupedListView::SetGroupCaption(int group, const QString& caption) {
+  if (QTreeWidgetItem* item = GroupItem(group)) item->setText(0, caption);
+}
+
+QTreeWidgetItem* TGroupedListView::GroupItem(int group) const {
+  if (group < 0 || group >= static_cast<int>(groups_.size())) return nullptr;
+  return groups_[static_cast<std::size_t>(group)];
+}
+
+QTreeWidgetItem* TGroupedListView::AddRow(int group, const QString& caption) {
+  QTreeWidgetItem* parent = GroupItem(group);
+  if (parent == nullptr) return nullptr;
+  auto* row = new QTreeWidgetItem(parent);
+  row->setText(kColumnName, caption);
+  row->setTextAlignment(kColumnSize, Qt::AlignRight | Qt::AlignVCenter);
+  row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+  parent->setHidden(false);
+  parent->setExpanded(true);
+  return row;
+}
+
+bool TGroupedListView::IsGroupRow(const QTreeWidgetItem* item) const {
+  return item != nullptr && item->data(0, kGroupRole).isValid();
+}
+
+int TGroupedListView::GroupOf(const QTreeWidgetItem* item) const {
+  if (item == nullptr || IsGroupRow(item) || item->parent() == nullptr) return -1;
+  return item->parent()->data(0, kGroupRole).toInt();
+}
+
+QList<QTreeWidgetItem*> TGroupedListView::Rows() const {
+  QList<QTreeWidgetItem*> rows;
+  for (QTreeWidgetItem* group : groups_)
+    for (int i = 0; i < group->childCount(); ++i) rows.append(group->child(i));
+  return rows;
+}
+
+void TGroupedListView::SortRows() {
+  for (QTreeWidgetItem* group : groups_) group->sortChildren(kColumnName, Qt::AscendingOrder);
+}
+
+TStorage* TGroupedListView::RowStorage(const QTreeWidgetItem* item) {
+  if (item == nullptr) return nullptr;
+  return reinterpret_cast<TStorage*>(item->data(0, kStorageRole).value<quintptr>());
+}
+
+void TGroupedListView::SetRowStorage(QTreeWidgetItem* item, TStorage* storage) {
+  item->setData(0, kStorageRole, QVariant::fromValue(reinterpret_cast<quintptr>(storage)));
+}
+
+int FillDiskList(TGroupedListView& list, TDeviceManager& manager, const TPictureList& pictures) {
+  int added = 0;
+  list.setUpdatesEnabled(false);
+  try {
+    list.ResetGroups(kGroupCount);
+    for (int group = 0; group < kGroupCount; ++group)
+      list.SetGroupCaption(group, QString::fromStdString(GroupCaption(group)));
+    const std::int32_t count = manager.StorageCount();
+    for (std::int32_t i = 0; i < count; ++i) {
+      auto* device = dynamic_cast<TDevice*>(manager.GetStorage(i));
+      if (device == nullptr) continue;
+      const std::int32_t partitions = device->PartitionCount();
+      for (std::int32_t p = 0; p < partitions; ++p) {
+        TPartition* partition = device->GetPartition(p);
+        if (partition == nullptr || partition->Metadata) continue;
+        const TPictureAndGroup placement = PictureAndGroup(partition);
+        QTreeWidgetItem* row = list.AddRow(
+            placement.group, QString::fromStdString(TDeviceManager::DisplayName(partition, false)));
+        if (row == nullptr) continue;
+        row->setIcon(kColumnName, QIcon(pictures.Picture(placement.picture)));
+        row->setText(kColumnSize, QString::fromStdString(TDeviceManager::SizeText(partition)));
+        row->setText(kColumnFileSystem, QString::fromStdString(PartitionTypeName(partition->FsType)));
+        TGroupedListView::SetRowStorage(row, partition);
+        ++added;
+      }
+    }
+    list.SortRows();
+  } catch (...) {
+    list.setUpdatesEnabled(true);
+    throw;
+  }
+  list.setUpdatesEnabled(true);
+  return added;
+}
+
+}  // namespace vandrel
