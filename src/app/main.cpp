@@ -5,9 +5,11 @@
 #include <cstdlib>
 
 #include "common/user_prompt.h"
+#include "mount/Mount2System.h"
 #include "ui/lng.h"
 #include "ui/progress_window.h"
 #include "ui/qt_prompt.h"
+#include "ui/settings.h"
 #include "ui/uMain.h"
 
 namespace {
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
   }
   QApplication application(argc, argv);
   vandrel::ChooseLanguage();
+  vandrel::MountUnitStartup(vandrel::SettingsPath());
   vandrel::TQtPrompt prompt;
   vandrel::SetPrompt(&prompt);
   vandrel::InstallProgressWindowFactory();
@@ -43,6 +46,7 @@ int main(int argc, char** argv) {
     result = QApplication::exec();
   }
   vandrel::StoreLanguage();
+  vandrel::MountUnitShutdown();
   vandrel::SetThreadWindowFactory({});
   vandrel::SetPrompt(nullptr);
   return result;

@@ -1,31 +1,11 @@
 #include "ui/driver_link.h"
 
-#include <filesystem>
+#include "mount/Mount2System.h"
 
 namespace vandrel {
 
-// Until the mount service provides its own: FUSE counts as installed when
-// its device exists.
-bool DriverStatusTextLink(std::string& text) {
-  std::error_code error;
-  if (!std::filesystem::exists("/dev/fuse", error)) {
-    text = "Driver not installed";
-    return false;
-  }
-  text = "FUSE installed (/dev/fuse)";
-  return true;
-}
-
-bool InstallDriverLink(bool& restart, std::string& error) {
-  restart = false;
-  error = "Install the fuse3 package (sudo apt-get install fuse3) and load the fuse module (sudo modprobe fuse).";
-  return false;
-}
-
-bool UninstallDriverLink(bool& restart, std::string& error) {
-  restart = false;
-  error = "FUSE belongs to the system; remove the fuse3 package to remove it.";
-  return false;
-}
+bool DriverStatusTextLink(std::string& text) { return DriverStatusText(text); }
+bool InstallDriverLink(bool& restart, std::string& error) { return InstallDriverFile(restart, error); }
+bool UninstallDriverLink(bool& restart, std::string& error) { return UninstallDriverFile(restart, error); }
 
 }  // namespace vandrel

@@ -2,17 +2,48 @@
 
 #include <cctype>
 
+#include "mount/Mount2System.h"
+#include "platform/mount_points.h"
+
 namespace vandrel {
 namespace {
 
-// Until the mount service is part of the build, mounting answers an error.
-class TNoMountProvider : public TMountProvider {
+class TServiceLink : public TMountLink {
  public:
-  std::unique_ptr<TMountLink> Mount(TStorage*, TDeviceManager&, const std::string&, std::string& error) override {
-    error = "mounting is not available in this build";
-    return nullptr;
+  explicit TServiceLink(std::unique_ptr<TMountStorage2System> service) : service_(std::move(service)) {}
+  ~TServiceLink() override {
+    if (service_) service_->Finish();
   }
-  std::string UsedLetters() override { return {}; }
+  TStorage* Storage() const override { return service_->Storage(); }
+  std::string MountPoint() const override { return service_->MountPoint(); }
+  std::string Folder() const override { return service_->MountFolder(); }
+  void Finish() override {
+    service_->Finish();
+    service_.reset();
+  }
+
+ private:
+  std::unique_ptr<TMountStorage2System> service_;
+};
+
+class TServiceProvider : public TMountProvider {
+ public:
+  std::unique_ptr<TMountLink> Mount(TStorage* storage, TDeviceManager& manager, const std::string& letter,
+                                    std::string& error) override {
+    auto service = std::make_unique<TMountStorage2System>(storage, &manager);
+    if (!service->Init(letter, error)) return nullptr;
+    return std::make_unique<TServiceLink>(std::move(service));
+  }
+
+  std::string UsedLetters() override {
+    const std::string root = platform::MountRoot(MountSettingsFile());
+    std::string used;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+      const std::string point{letter, ':'};
+      if (platform::IsMountPoint(platform::MountFolderFor(point, root))) used += letter;
+    }
+    return used;
+  }
 };
 
 }  // namespace
@@ -28,6 +59,6 @@ std::string FreeDriveLetters(const std::string& used) {
   return free;
 }
 
-std::unique_ptr<TMountProvider> CreateMountProvider() { return std::make_unique<TNoMountProvider>(); }
+std::unique_ptr<TMountProvider> CreateMountProvider() { return std::make_unique<TServiceProvider>(); }
 
 }  // namespace vandrel
