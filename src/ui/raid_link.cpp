@@ -5,19 +5,6 @@
 #include "storage/uHardDrive.h"
 
 namespace vandrel {
-namespace {
-
-// The RAID device a storage belongs to: itself, or the device of a
-// partition.
-TRaidDevice* RaidDeviceOf(TStorage* storage) {
-  if (auto* device = dynamic_cast<TRaidDevice*>(storage)) return device;
-  if (auto* partition = dynamic_cast<TPartition*>(storage))
-    return dynamic_cast<TRaidDevice*>(partition->Parent());
-  return nullptr;
-}
-
-}  // namespace
-
 bool IsRaidStorage(TStorage* storage) {
   if (storage == nullptr) return false;
   if (dynamic_cast<TRaidDevice*>(storage) != nullptr) return true;

@@ -5,6 +5,9 @@
 
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidgetItem>

@@ -6,9 +6,11 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "devices/uDeviceManager.h"
+#include "mount/Mount2System.h"
 #include "ui/settings.h"
 #include "ui/qt_prompt.h"
 #include "ui/uConnectImg.h"
@@ -29,14 +31,7 @@ void Save(QWidget& widget, const QString& path) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QApplication application(argc, argv);
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: vandrel_screenshots OUTDIR IMAGE...\n");
-    return 2;
-  }
-  const QString out = QString::fromLocal8Bit(argv[1]);
-  SetSettingsPath((out + "/screenshots-rvk.ini").toStdString());
+int Draw(int argc, char** argv, const QString& out) {
   TfmMainOptions options;
   options.devices.scanPhysical = false;
   TfmMain window(std::move(options));
@@ -63,6 +58,24 @@ int main(int argc, char** argv) {
   connect.cbImageName->setEditText(QString::fromLocal8Bit(argv[2]));
   Save(connect, out + "/connect-image.png");
   window.close();
-  std::remove((out + "/screenshots-rvk.ini").toLocal8Bit().constData());
   return 0;
+}
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: vandrel_screenshots OUTDIR IMAGE...\n");
+    return 2;
+  }
+  const QString out = QString::fromLocal8Bit(argv[1]);
+  SetSettingsPath((out + "/screenshots-rvk.ini").toStdString());
+  const std::string mountRoot = "/tmp/vandrel-screenshots-" + std::to_string(QCoreApplication::applicationPid());
+  WriteSetting("main", "mount_root", mountRoot);
+  MountUnitStartup(SettingsPath());
+  const int result = Draw(argc, argv, out);
+  MountUnitShutdown();
+  std::error_code error;
+  std::filesystem::remove_all(mountRoot, error);
+  std::remove((out + "/screenshots-rvk.ini").toLocal8Bit().constData());
+  return result;
 }
