@@ -25,6 +25,7 @@
 #include "common/log.h"
 #include "common/user_prompt.h"
 #include "devices/uTheardWindow.h"
+#include "platform/mount_points.h"
 #include "storage/uHddManager.h"
 #include "ui/uAbout.h"
 #include "ui/uConnectImg.h"
@@ -416,11 +417,16 @@ void TfmMain::ShowAccessNotice() {
   }
   std::string names;
   for (const auto& name : failures) names += (names.empty() ? "" : ", ") + name;
+  // Root that is still refused sits in a container or sandbox: group
+  // membership would not help there.
+  const char* advice = platform::RunningAsRoot()
+                           ? "The system refuses access even to root (a container or sandbox?)."
+                           : "Reading physical disks needs root or membership of the \"disk\" group: run Vandrel "
+                             "with sudo, or run \"sudo usermod -aG disk $USER\" and log in again.";
   lbAccess->setText(QString::fromStdString(
-      Sprintf("%zu disk(s) could not be opened for reading (%s). Reading physical disks needs root or "
-              "membership of the \"disk\" group: run Vandrel with sudo, or run \"sudo usermod -aG disk $USER\" "
-              "and log in again. Disk-image files can be added with Mount Image (Ctrl+M).",
-              failures.size(), names.c_str())));
+      Sprintf("%zu disk(s) could not be opened for reading (%s). %s Disk-image files can still be added with "
+              "Mount Image (Ctrl+M).",
+              failures.size(), names.c_str(), advice)));
   lbAccess->show();
 }
 
