@@ -1,6 +1,8 @@
 #include "raid/ldm_parse.h"
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <unordered_map>
 
 #include "common/func.h"
@@ -310,6 +312,145 @@ void TLdmTree::LinkLdmTree() {
     const auto found = disks.find(partition.Vblk.Partition.DiskId);
     if (found != disks.end()) partition.FirstChild = found->second;
   }
+}
+
+namespace {
+
+void SetIdent(TRaidMember& member, const std::string& text) {
+  member.Ident.fill(0);
+  std::copy_n(text.begin(), std::min(text.size(), member.Ident.size()), member.Ident.begin());
+}
+
+std::string IdentText(const TRaidMember& member) {
+  return LoadText(ByteSpan(member.Ident), 0, member.Ident.size());
+}
+
+bool EqualIdent(std::string_view a, std::string_view b) {
+  a = a.substr(0, 64);
+  b = b.substr(0, 64);
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The layout of a volume. The database says it in its components: more
+// than one component mirrors them, and a component's type byte tells
+// striped, spanned and RAID-5 apart. Names ("Volume", "Stripe", "Raid")
+// are only a fallback: Windows calls striped and RAID-5 volumes "VolumeN"
+// as well.
+std::uint8_t VolumeType(const TLdmTree& tree, const TNode& volume) {
+  std::size_t components = 0;
+  std::uint8_t componentType = 0;
+  for (std::int32_t c = volume.FirstChild; c >= 0 && components <= tree.Components.size();
+       c = tree.Components[static_cast<std::size_t>(c)].Next) {
+    ++components;
+    componentType = tree.Components[static_cast<std::size_t>(c)].Vblk.Component.ComponentType;
+  }
+  if (components >= 2 || volume.Vblk.Volume.ComponentCount >= 2) return rtMirror;
+  switch (componentType) {
+    case kLdmComponentStripe: return rtStripe;
+    case kLdmComponentSpanned: return rtSpan;
+    case kLdmComponentRaid5: return rtRaid5;
+    default: break;
+  }
+  const std::string& name = volume.Vblk.Name;
+  if (StartsWith(name, "Volume")) return volume.Vblk.Volume.ComponentCount == 2 ? rtMirror : rtSpan;
+  if (StartsWith(name, "Raid")) return rtRaid5;
+  if (StartsWith(name, "Stripe")) return rtStripe;
+  return rtUnknown;
+}
+
+bool SameMember(const TRaidMember& a, const TRaidMember& b) {
+  return a.Start == b.Start && a.VolumeStart == b.VolumeStart && a.Size == b.Size && a.Index == b.Index &&
+         a.Ident == b.Ident;
+}
+
+// The same volume read from a second copy of a group's database. `Offset`
+// and `Disk` are left out: they tell which disks were attached so far, not
+// which volume this is.
+bool SameCandidate(const TRaidInfo& a, const TRaidInfo& b) {
+  return a.Type == b.Type && a.Base == b.Base && a.DiskCount == b.DiskCount && a.SizeInSector == b.SizeInSector &&
+         a.SectorSize == b.SectorSize && a.StripeSize == b.StripeSize && a.Id == b.Id &&
+         a.Members.size() == b.Members.size() &&
+         std::equal(a.Members.begin(), a.Members.end(), b.Members.begin(), SameMember);
+}
+
+}  // namespace
+
+void TLdmTree::BuildLdmCandidates(TRaidInfoArray& list) const {
+  for (const TNode& volume : Volumes) {
+    TRaidInfo info;
+    // A volume without a drive hint is named by its record, so that it can
+    // still be opened (an unnamed array has no layout).
+    info.Name = volume.Vblk.Volume.DriveHint.empty() ? volume.Vblk.Name : volume.Vblk.Volume.DriveHint;
+    info.Vendor = "Dynamic Disk";
+    info.Base = rbLdm;
+    info.SectorSize = 512;
+    // The whole volume: its file system's last sectors (the NTFS backup boot
+    // sector among them) lie in the final sector.
+    info.SizeInSector = static_cast<std::int64_t>(std::min<std::uint64_t>(volume.Vblk.Volume.Size, INT64_MAX));
+    info.Type = VolumeType(*this, volume);
+    std::size_t guard = 0;
+    for (std::int32_t c = volume.FirstChild; c >= 0 && guard++ <= Components.size();
+         c = Components[static_cast<std::size_t>(c)].Next) {
+      const TNode& component = Components[static_cast<std::size_t>(c)];
+      info.StripeSize = static_cast<std::int32_t>(std::min<std::uint64_t>(component.Vblk.Component.StripeSize, INT32_MAX));
+      for (std::int32_t p = component.FirstChild; p >= 0 && guard++ <= Components.size() + Partitions.size();
+           p = Partitions[static_cast<std::size_t>(p)].Next) {
+        const TNode& partition = Partitions[static_cast<std::size_t>(p)];
+        const TVBLK_Partition& fields = partition.Vblk.Partition;
+        TRaidMember member;
+        member.Offset = 4;
+        member.Start = static_cast<std::int64_t>(std::min<std::uint64_t>(fields.Start, INT64_MAX));
+        member.VolumeStart = static_cast<std::int64_t>(std::min<std::uint64_t>(fields.VolumeOffset, INT64_MAX));
+        member.Size = static_cast<std::int64_t>(std::min<std::uint64_t>(fields.Size, INT64_MAX));
+        member.Index = static_cast<std::uint8_t>(fields.Index);
+        if (const TNode* disk = DiskOf(partition)) SetIdent(member, VblkDiskIdent(disk->Vblk));
+        info.Members.push_back(member);
+      }
+    }
+    info.DiskCount = static_cast<std::int32_t>(info.Members.size());
+    if (info.DiskCount == 1 && (info.Type == rtSpan || info.Type == rtMirror)) info.Type = rtSimple;
+    list.push_back(std::move(info));
+  }
+  SortAndMergeCandidates(list);
+}
+
+void SortAndMergeCandidates(TRaidInfoArray& list) {
+  for (TRaidInfo& info : list) {
+    if (info.Type == rtStripe || info.Type == rtRaid5) {
+      std::stable_sort(info.Members.begin(), info.Members.end(),
+                       [](const TRaidMember& a, const TRaidMember& b) { return a.Index < b.Index; });
+    } else if (info.Type == rtSpan) {
+      std::stable_sort(info.Members.begin(), info.Members.end(),
+                       [](const TRaidMember& a, const TRaidMember& b) { return a.VolumeStart < b.VolumeStart; });
+    }
+  }
+  TRaidInfoArray kept;
+  kept.reserve(list.size());
+  for (TRaidInfo& info : list) {
+    const bool seen = std::any_of(kept.begin(), kept.end(), [&](const TRaidInfo& k) { return SameCandidate(k, info); });
+    if (!seen) kept.push_back(std::move(info));
+  }
+  list = std::move(kept);
+}
+
+bool MatchLdmDisk(TRaidInfoArray& list, TStorage* device, const std::string& diskId, const std::string& groupName,
+                  std::uint64_t logicalDiskStart) {
+  // An empty id would match every member whose disk record is missing.
+  if (diskId.empty()) return false;
+  bool matched = false;
+  for (TRaidInfo& info : list) {
+    for (TRaidMember& member : info.Members) {
+      if (!EqualIdent(IdentText(member), diskId)) continue;
+      if (!Contains(info.Vendor, groupName)) info.Vendor = groupName + " (" + info.Vendor + ")";
+      member.Disk = device;
+      member.Offset = static_cast<std::int64_t>(std::min<std::uint64_t>(logicalDiskStart, INT64_MAX));
+      matched = true;
+    }
+  }
+  return matched;
 }
 
 }  // namespace vandrel

@@ -9,6 +9,7 @@
 
 #include "common/endian.h"
 #include "raid/ldm_types.h"
+#include "raid/raid_storage.h"
 
 namespace vandrel {
 
@@ -38,6 +39,9 @@ class TLdmTree {
   // components, partitions and disks, then links them.
   void BuildLdmTree(ByteSpan area, std::uint64_t length);
   void LinkLdmTree();
+  // One candidate per volume, its members the volume's partitions (no disk
+  // attached yet); then sorts and merges the whole list.
+  void BuildLdmCandidates(TRaidInfoArray& list) const;
 
   const TNode* DiskOf(const TNode& partition) const;
 
@@ -60,5 +64,16 @@ class TLdmTree {
 
   std::vector<Assembly> assemblies_;
 };
+
+// Orders the members of striped and RAID-5 volumes by column and those of
+// spanned volumes by their place in the volume; drops candidates that repeat
+// an earlier one.
+void SortAndMergeCandidates(TRaidInfoArray& list);
+
+// Attaches `device` to every member whose disk id is `diskId` (the member
+// then begins at the disk's data area) and puts the group's name into the
+// candidate's vendor text. True when some member matched.
+bool MatchLdmDisk(TRaidInfoArray& list, TStorage* device, const std::string& diskId, const std::string& groupName,
+                  std::uint64_t logicalDiskStart);
 
 }  // namespace vandrel

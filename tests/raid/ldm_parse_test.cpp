@@ -6,7 +6,9 @@
 #include "common/log.h"
 #include "raid/ldm_parse.h"
 #include "raid/ldm_builder.h"
+#include "raid/ldmtool_view.h"
 #include "support/fixtures.h"
+#include "support/memory_disk.h"
 
 namespace vandrel {
 namespace {
@@ -154,6 +156,94 @@ TEST(LdmParse, Windows2003Database) {
   EXPECT_EQ(VblkDiskIdent(tree.DiskOf(*span)->Vblk), "ce97d979-fabb-4e9b-b44c-7d9580ae1f53");
 }
 
+std::string MemberIdent(const TRaidMember& member) {
+  return LoadText(ByteSpan(member.Ident), 0, member.Ident.size());
+}
+
+// Every volume of a reference set as ldmtool reports it: type, size, chunk
+// and members (disk, start, and with the disk attached, the member's first
+// sector on it).
+TEST(LdmCandidates, MatchLdmtoolView) {
+  struct Set {
+    const char* archive;
+    const char* view;
+  };
+  const Set sets[] = {
+      {"ldm/generated-mbr.tar.xz", "generated-mbr"},
+      {"ldm/windows-2003r2.tar.xz", "windows-2003r2-simple"},
+      {"ldm/windows-2003r2.tar.xz", "windows-2003r2-spanned"},
+      {"ldm/windows-2003r2.tar.xz", "windows-2003r2-striped"},
+      {"ldm/windows-2003r2.tar.xz", "windows-2003r2-mirrored"},
+      {"ldm/windows-2003r2.tar.xz", "windows-2003r2-raid5"},
+  };
+  for (const Set& set : sets) {
+    SCOPED_TRACE(set.view);
+    std::string why;
+    const std::string dir = test::SharedFixtureDir(set.archive, why);
+    VANDREL_REQUIRE(!dir.empty(), why);
+    const test::LdmtoolView view =
+        test::LoadLdmtoolView(std::string(VANDREL_SHARED_FIXTURES) + "/ldm/" + set.view + ".ldmtool.json");
+    TRaidInfoArray list;
+    // Stand-ins for the devices.
+    std::vector<std::unique_ptr<test::MemoryDisk>> devices;
+    std::string group;
+    for (std::size_t i = 0; i < view.images.size(); ++i) {
+      ParsedDisk disk;
+      ASSERT_TRUE(ParseImage(dir + "/" + view.images[i], disk));
+      devices.push_back(std::make_unique<test::MemoryDisk>(std::vector<std::uint8_t>{}));
+      TStorage* device = devices.back().get();
+      group = disk.head.DiskGroupName;
+      if (MatchLdmDisk(list, device, disk.head.DiskId, disk.head.DiskGroupName, disk.head.LogicalDiskStart))
+        continue;
+      disk.tree.BuildLdmCandidates(list);
+      EXPECT_TRUE(MatchLdmDisk(list, device, disk.head.DiskId, disk.head.DiskGroupName, disk.head.LogicalDiskStart));
+    }
+    ASSERT_EQ(list.size(), view.volumes.size());
+    for (const auto& volume : view.volumes) {
+      SCOPED_TRACE(volume.name);
+      const auto found = std::find_if(list.begin(), list.end(), [&](const TRaidInfo& c) { return c.Name == volume.hint; });
+      ASSERT_NE(found, list.end());
+      const TRaidInfo& info = *found;
+      EXPECT_EQ(info.Type, test::LdmtoolType(volume.type));
+      EXPECT_EQ(info.Base, rbLdm);
+      EXPECT_EQ(info.SizeInSector, volume.size);
+      if (info.Type == rtStripe || info.Type == rtRaid5) {
+        EXPECT_EQ(info.StripeSize, volume.chunk);
+      }
+      ASSERT_EQ(info.DiskCount, static_cast<std::int32_t>(volume.partitions.size()));
+      std::vector<std::string> expected, actual;
+      for (std::size_t m = 0; m < volume.partitions.size(); ++m) {
+        const auto& part = view.partitions.at(volume.partitions[m]);
+        const auto& disk = view.disks.at(part.disk);
+        expected.push_back(disk.guid + "@" + std::to_string(part.start) + "+" + std::to_string(part.size));
+        const TRaidMember& member = info.Members[m];
+        actual.push_back(MemberIdent(member) + "@" + std::to_string(member.Start) + "+" + std::to_string(member.Size));
+        // Present disks are attached; the member begins in the disk's data area.
+        const TRaidMember* own = nullptr;
+        for (const auto& candidate : info.Members)
+          if (MemberIdent(candidate) == disk.guid && candidate.Start == part.start) own = &candidate;
+        ASSERT_NE(own, nullptr);
+        EXPECT_EQ(own->Disk != nullptr, disk.present);
+        if (disk.present) {
+          EXPECT_EQ(own->Offset + own->Start, disk.dataStart + part.start);
+        }
+      }
+      // ldmtool lists spanned parts in database order; they are read in volume order.
+      if (info.Type == rtSpan) {
+        std::sort(expected.begin(), expected.end());
+        std::sort(actual.begin(), actual.end());
+        for (std::size_t m = 1; m < info.Members.size(); ++m)
+          EXPECT_EQ(info.Members[m].VolumeStart, info.Members[m - 1].VolumeStart + info.Members[m - 1].Size);
+      }
+      EXPECT_EQ(actual, expected);
+      // The group's name once, for volumes of which some disk was seen.
+      const bool anyPresent =
+          std::any_of(info.Members.begin(), info.Members.end(), [](const TRaidMember& m) { return m.Disk != nullptr; });
+      EXPECT_EQ(info.Vendor, anyPresent ? group + " (Dynamic Disk)" : std::string("Dynamic Disk"));
+    }
+  }
+}
+
 // A database with one volume of one component and two partitions, the
 // volume record long enough for three fragments.
 LdmArea SmallDatabase(std::vector<std::size_t> fragmentOrder) {
@@ -242,6 +332,29 @@ TEST(LdmParse, FieldEncodings) {
   ScopedLogSink sink([&](const std::string& line, int) { lines.push_back(line); });
   ASSERT_TRUE(ParseVblk(VblkSlots(1, 1, 0x99, 0, DiskFields(1, "x", "y"))[0], record));
   EXPECT_EQ(lines, std::vector<std::string>{"Unknown record type: 153"});
+}
+
+TEST(LdmCandidates, SecondCopyOfADatabaseMerges) {
+  LdmArea area = SmallDatabase({0, 1, 2});
+  TLdmTree tree;
+  tree.BuildLdmTree(ByteSpan(area.bytes).subspan(18 * 512), 64 * 128);
+  TRaidInfoArray list;
+  tree.BuildLdmCandidates(list);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Type, rtSpan);
+  EXPECT_EQ(list[0].Name, std::string(200, 'h'));
+  test::MemoryDisk first(std::vector<std::uint8_t>{});
+  EXPECT_FALSE(MatchLdmDisk(list, &first, "", "Group", 63));  // an empty id matches nothing
+  EXPECT_TRUE(MatchLdmDisk(list, &first, "DISK-A", "Group", 63));
+  EXPECT_FALSE(MatchLdmDisk(list, &first, "disk-b", "Group", 63));
+  // A disk of the group that holds none of its volumes reads the database again.
+  tree.BuildLdmCandidates(list);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Vendor, "Group (Dynamic Disk)");
+  for (const auto& member : list[0].Members) {
+    EXPECT_EQ(member.Disk, &first);
+    EXPECT_EQ(member.Offset, 63);
+  }
 }
 
 TEST(LdmParse, DamagedAreaPointers) {
