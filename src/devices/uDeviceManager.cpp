@@ -7,6 +7,7 @@
 #include "filesystems/d_errors.h"
 #include "common/user_prompt.h"
 #include "platform/errors.h"
+#include "raid/uLdmManager.h"
 #include "raid/uRaidManager.h"
 #include "storage/uHardDrive.h"
 #include "storage/uHddManager.h"
@@ -20,7 +21,10 @@ TDeviceManager::TDeviceManager(ApplicationCallback callback, void* userData, Dev
   disks->PhysicalScan = options.scanPhysical;
   THddManager* diskManager = disks.get();
   Install(kSlotDisks, std::move(disks));
-  Install(kSlotRaid, std::make_unique<TRaidManager>(diskManager));
+  auto raid = std::make_unique<TRaidManager>(diskManager);
+  TRaidManager* raidManager = raid.get();
+  Install(kSlotRaid, std::move(raid));
+  Install(kSlotLdm, std::make_unique<TLdmManager>(diskManager, raidManager));
   LogText("DISK_RECOVERY_PROGRESS_TIME: " + std::to_string(300));
 }
 

@@ -268,31 +268,33 @@ bool TRaidManager::Enumerate() {
   tail.shrink_to_fit();
   NormalizeRaidNames(candidates_);
 
-  for (std::size_t i = 0; i < candidates_.size(); ++i) {
-    const TRaidInfo& candidate = candidates_[i];
-    const std::int32_t present = PresentMemberCount(candidate);
-    const auto index = static_cast<std::int32_t>(i);
-    TBusDeviceRec record;
-    record.Address = {0, index, present, 0};
-    record.Path = candidate.Name.substr(0, kPathField);
-    record.Rescannable = true;
-    // A kept device must still read from the very member storages found now.
-    for (std::size_t r = 0; r < devices_.size(); ++r) {
-      auto* old = dynamic_cast<TRaidDevice*>(devices_[r].Device.get());
-      if (old == nullptr || devices_[r].Address != record.Address || devices_[r].Path != record.Path) continue;
-      if (!SameMembers(old->Information(), candidate)) devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(r));
-      break;
-    }
-    std::unique_ptr<TRaidDevice> device;
-    if (candidate.Base == rbLinux)
-      device = std::make_unique<TRaidVolume>(this, "", candidate, present, index, 0);
-    else
-      device = std::make_unique<TRaidDevice>(this, "", candidate, present, index, 0);
-    device->Metadata = present == 0;
-    record.Device = std::move(device);
-    AddDevice(std::move(record));
-  }
+  for (std::size_t i = 0; i < candidates_.size(); ++i)
+    RegisterCandidate(static_cast<std::int32_t>(i), candidates_[i], candidates_[i].Base == rbLinux);
   return !devices_.empty();
+}
+
+TRaidDevice* TRaidManager::RegisterCandidate(std::int32_t index, const TRaidInfo& candidate, bool volume) {
+  const std::int32_t present = PresentMemberCount(candidate);
+  TBusDeviceRec record;
+  record.Address = {0, index, present, 0};
+  record.Path = candidate.Name.substr(0, kPathField);
+  record.Rescannable = true;
+  // A kept device must still read from the very member storages found now.
+  for (std::size_t r = 0; r < devices_.size(); ++r) {
+    auto* old = dynamic_cast<TRaidDevice*>(devices_[r].Device.get());
+    if (old == nullptr || devices_[r].Address != record.Address || devices_[r].Path != record.Path) continue;
+    if (!SameMembers(old->Information(), candidate)) devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(r));
+    break;
+  }
+  std::unique_ptr<TRaidDevice> device;
+  if (volume)
+    device = std::make_unique<TRaidVolume>(this, "", candidate, present, index, 0);
+  else
+    device = std::make_unique<TRaidDevice>(this, "", candidate, present, index, 0);
+  device->Metadata = present == 0;
+  record.Device = std::move(device);
+  // A device kept from the last scan stays in place of the new one.
+  return dynamic_cast<TRaidDevice*>(GetDevice(AddDevice(std::move(record))));
 }
 
 void TRaidManager::EndScan() {
@@ -315,6 +317,11 @@ void TRaidManager::HideCoveredParts() {
       }
     }
   }
+  HideDuplicates(disks_);
+}
+
+void TRaidManager::HideDuplicates(TBusManager* against) {
+  if (against == nullptr) return;
   std::vector<std::uint8_t> mine;
   std::vector<std::uint8_t> theirs;
   for (auto& record : devices_) {
@@ -323,8 +330,8 @@ void TRaidManager::HideCoveredParts() {
     for (std::int32_t p = 0; p < raid->PartitionCount(); ++p) {
       TPartition* ours = raid->GetPartition(p);
       if (ours == nullptr) continue;
-      for (std::int32_t d = 0; d < disks_->DeviceCount(); ++d) {
-        TDevice* disk = disks_->GetDevice(d);
+      for (std::int32_t d = 0; d < against->DeviceCount(); ++d) {
+        TDevice* disk = against->GetDevice(d);
         if (disk == nullptr) continue;
         for (std::int32_t q = 0; q < disk->PartitionCount(); ++q) {
           TPartition* other = disk->GetPartition(q);

@@ -78,6 +78,14 @@ class TRaidManager : public TBusManager {
 
   const TRaidInfoArray& Candidates() const { return candidates_; }
 
+ protected:
+  // Registers candidate `index` (as a TRaidVolume when `volume`) and answers
+  // the device now in the list: a device kept from the last scan stays.
+  TRaidDevice* RegisterCandidate(std::int32_t index, const TRaidInfo& candidate, bool volume);
+  // Partitions of `against`'s devices that repeat a partition of one of
+  // these devices (same size and first sector) become metadata.
+  void HideDuplicates(TBusManager* against);
+
  private:
   bool ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail);
   void HideCoveredParts();
