@@ -8,6 +8,7 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "devices/uDeviceManager.h"
+#include "raid/ldm_builder.h"
 #include "raid/ldmtool_view.h"
 #include "raid/uLdmManager.h"
 #include "storage/uHardDrive.h"
@@ -207,6 +208,92 @@ TEST(LdmManager, Windows2003Raid5WithOneDiskMissing) {
     ASSERT_TRUE(DumpVolume(*volume, ScratchPath("raid5-degraded.img")));
     EXPECT_EQ(Sha256(ScratchPath("raid5-degraded.img")), whole);
   }
+}
+
+// A database with one spanned volume "K:" of one partition (100 sectors
+// from sector 10 of the data area) on disk "disk-a".
+test::LdmArea OneVolumeDatabase(std::uint64_t dataStart, std::uint64_t configStart) {
+  test::LdmArea area;
+  area.PrivHead("disk-a", "Group", dataStart, configStart);
+  area.Toc();
+  area.Vmdb(100);
+  area.Slot(test::VblkSlots(1, 1, kVblkVolume, 0x02, test::VolumeFields(1, "Volume1", 1, 100, "K:"))[0]);
+  area.Slot(test::VblkSlots(2, 2, kVblkComponent, 0,
+                            test::ComponentFields(2, "Volume1-01", kLdmComponentSpanned, 1, 1, 0, 0))[0]);
+  area.Slot(test::VblkSlots(3, 3, kVblkPartition, 0, test::PartitionFields(3, "Disk1-01", 10, 0, 100, 2, 4, 0))[0]);
+  area.Slot(test::VblkSlots(4, 4, kVblkDisk, 0, test::DiskFields(4, "Disk1", "disk-a"))[0]);
+  return area;
+}
+
+// A GPT disk keeps its database in the LDM metadata partition, which need
+// not be the first partition.
+TEST(LdmManager, GptDiskSearchedPartitionByPartition) {
+  ScopedLogSink quiet([](const std::string&, int) {});
+  VANDREL_REQUIRE(test::HaveTool("sgdisk"), "sgdisk is missing");
+  const std::string path = ScratchPath("gpt-ldm.img");
+  std::string output;
+  ASSERT_TRUE(test::RunCommand("rm -f '" + path + "' && truncate -s 8M '" + path + "' && sgdisk -n1:2048:+1M -t1:0700 " +
+                                   "-n2:4096:+1M -t2:4201 -n3:6144:+1M -t3:4200 '" + path + "' 2>&1",
+                               output))
+      << output;
+  std::vector<std::uint8_t> bytes = test::ReadFileBytes(path);
+  const test::LdmArea area = OneVolumeDatabase(6144, 4096);
+  std::copy(area.bytes.begin(), area.bytes.end(), bytes.begin() + 4096 * 512);
+  test::MemoryDisk disk(bytes, 512, true);
+  ASSERT_GE(disk.Partitions.size(), 3u);
+  TLdmManager manager(nullptr, nullptr);
+  EXPECT_TRUE(manager.DetectLdm(&disk));
+  ASSERT_EQ(manager.LdmCandidates().size(), 1u);
+  const TRaidInfo& info = manager.LdmCandidates()[0];
+  EXPECT_EQ(info.Name, "K:");
+  EXPECT_EQ(info.Type, rtSimple);
+  EXPECT_EQ(info.Vendor, "Group (Dynamic Disk)");
+  ASSERT_EQ(info.Members.size(), 1u);
+  EXPECT_EQ(info.Members[0].Disk, &disk);
+  EXPECT_EQ(MemberBase(info.Members[0]), 6144 + 10);
+}
+
+// Damaged databases on an MBR-style disk: the log names what is wrong and
+// no volume comes out of it.
+TEST(LdmManager, DamagedDatabaseLogsAndYieldsNothing) {
+  struct Case {
+    const char* what;
+    std::function<void(test::LdmArea&)> damage;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"configuration outside", [](test::LdmArea& a) { a.PrivHead("disk-a", "Group", 63, 9); },
+       "uLdmManager.Detect: TocBlock не попадает в буфер, Storage: Memory disk"},
+      {"no TOCBLOCK", [](test::LdmArea& a) { a.bytes[512] = 0; }, "uLdmManager.Detect: TocBlock<>MAGIC, Storage: Memory disk"},
+      {"VMDB outside", [](test::LdmArea& a) { a.Toc(1, 4096); },
+       "uLdmManager.Detect: VMDB не попадает в буфер, Storage: Memory disk"},
+      {"no VMDB", [](test::LdmArea& a) { a.Toc(1, 3); }, "uLdmManager.Detect: VMDB<>MAGIC, Storage: Memory disk"},
+      {"VBLKs outside", [](test::LdmArea& a) { a.Vmdb(100, 0x7FFFFFFF); },
+       "uLdmManager.Detect: начало VBLK не попадает в буфер, Storage: Memory disk"},
+  };
+  for (const Case& c : cases) {
+    test::LdmArea area = OneVolumeDatabase(63, 2048);
+    c.damage(area);
+    std::vector<std::uint8_t> bytes(2048 * 512);
+    bytes.insert(bytes.end(), area.bytes.begin(), area.bytes.end());
+    test::MemoryDisk disk(bytes);
+    std::vector<std::string> lines;
+    ScopedLogSink sink([&](const std::string& line, int) { lines.push_back(line); });
+    TLdmManager manager(nullptr, nullptr);
+    EXPECT_FALSE(manager.DetectLdm(&disk)) << c.what;
+    EXPECT_TRUE(manager.LdmCandidates().empty()) << c.what;
+    EXPECT_EQ(lines, std::vector<std::string>{c.line}) << c.what;
+    EXPECT_EQ(disk.openCount, 0) << c.what;
+  }
+  // The intact database, for contrast.
+  test::LdmArea area = OneVolumeDatabase(63, 2048);
+  std::vector<std::uint8_t> bytes(2048 * 512);
+  bytes.insert(bytes.end(), area.bytes.begin(), area.bytes.end());
+  test::MemoryDisk disk(bytes);
+  TLdmManager manager(nullptr, nullptr);
+  EXPECT_TRUE(manager.DetectLdm(&disk));
+  ASSERT_EQ(manager.LdmCandidates().size(), 1u);
+  EXPECT_EQ(MemberBase(manager.LdmCandidates()[0].Members[0]), 63 + 10);
 }
 
 }  // namespace
