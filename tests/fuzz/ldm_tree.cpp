@@ -1,5 +1,5 @@
 // Any bytes as a dynamic-disk database: the area pointers, the slot walk,
-// fragment joining and linking must stay inside the buffer.
+// fragment joining, linking and the candidates must stay inside the buffer.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ByteSpan bytes(data, size);
   TLdmTree tree;
   tree.BuildLdmTree(bytes, size);
+  TRaidInfoArray candidates;
+  tree.BuildLdmCandidates(candidates);
+  tree.BuildLdmCandidates(candidates);  // a second copy of the database merges
   if (size >= 512) {
     TPrivHead head;
     if (ParsePrivHead(bytes.last(512), head)) {
