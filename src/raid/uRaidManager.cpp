@@ -174,8 +174,12 @@ TPartition* TRaidVolume::GetPartition(std::int32_t index) { return index == 0 ? 
 
 std::string TRaidVolume::GetName(bool shortName) {
   const std::string name = TRaidDevice::GetName(shortName);
-  if (Info.Base != rbLinux && !Partitions.empty() && !Partitions.front().Label.empty())
-    return Info.Name + " (" + Partitions.front().Label + ", " + RaidTypeName(Info.Type, false) + ")";
+  // The first partition of the volume's table; a free-space entry's label
+  // names the volume itself and would nest its name inside its name.
+  const auto first = std::find_if(Partitions.begin(), Partitions.end(),
+                                  [](const TPartitionInformation& entry) { return entry.Kind != pkUnallocated; });
+  if (Info.Base != rbLinux && first != Partitions.end() && !first->Label.empty())
+    return Info.Name + " (" + first->Label + ", " + RaidTypeName(Info.Type, false) + ")";
   return name;
 }
 
