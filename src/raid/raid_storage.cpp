@@ -170,21 +170,27 @@ void TAbstractRaid::LimitToMembers() {
 }
 
 bool TAbstractRaid::Open(bool read, bool write, bool exclusive) {
-  bool any = false;
   try {
     for (TRaidMember& member : Info.Members)
-      if (member.Disk != nullptr && member.Disk->Open(read, write, exclusive)) any = true;
+      if (member.Disk != nullptr && member.Disk->Open(read, write, exclusive)) OpenedMembers.push_back(member.Disk);
   } catch (...) {
     return false;
   }
-  return any;
+  return !OpenedMembers.empty();
 }
 
 void TAbstractRaid::Close(bool releaseReader) {
   TStorage::Close(releaseReader);
+  std::vector<TStorage*> opened;
+  opened.swap(OpenedMembers);
   try {
-    for (TRaidMember& member : Info.Members)
-      if (member.Disk != nullptr) member.Disk->Close(releaseReader);
+    // A member that has gone away since is no longer ours to close.
+    for (TStorage* disk : opened)
+      for (const TRaidMember& member : Info.Members)
+        if (member.Disk == disk) {
+          disk->Close(releaseReader);
+          break;
+        }
   } catch (...) {
   }
 }

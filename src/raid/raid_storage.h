@@ -130,6 +130,8 @@ class TAbstractRaid : public TStorage {
   TRaidInfo Info;
   // Members that are layouts themselves (RAID 0+1, 1+0).
   std::vector<std::unique_ptr<TAbstractRaid>> Nested;
+  // The members this layout opened, which it alone closes again.
+  std::vector<TStorage*> OpenedMembers;
 };
 
 // Builds the layout class the record asks for; none for an empty name, no
