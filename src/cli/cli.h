@@ -61,7 +61,7 @@ struct CommandSpec {
 // Commands register themselves from their own units.
 std::vector<CommandSpec>& Commands();
 struct CommandRegistrar {
-  explicit CommandRegistrar(CommandSpec spec) { Commands().push_back(std::move(spec)); }
+  explicit CommandRegistrar(CommandSpec entry) { Commands().push_back(std::move(entry)); }
 };
 
 // A storage or partition by its address "D" or "D:P".

@@ -20,9 +20,9 @@ int main(int argc, char** argv) {
   app.add_flag("--verbose", options.verbose, "Print log lines to stderr");
 
   std::function<int(Session&)> run;
-  for (const CommandSpec& spec : Commands()) {
-    CLI::App* command = app.add_subcommand(spec.name, spec.description);
-    auto runner = spec.setup(*command);
+  for (const CommandSpec& entry : Commands()) {
+    CLI::App* command = app.add_subcommand(entry.name, entry.description);
+    auto runner = entry.setup(*command);
     command->callback([&run, runner] { run = runner; });
   }
 
