@@ -1,5 +1,7 @@
 #include "support/fixtures.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <array>
@@ -28,6 +30,27 @@ bool HaveTool(const std::string& tool) {
   return RunCommand("command -v '" + tool + "' >/dev/null 2>&1", out);
 }
 
+namespace {
+
+// ctest runs each test in its own process, several at once: a fixture is
+// made under a lock file so that two processes never build the same image.
+class CacheLock {
+ public:
+  explicit CacheLock(const fs::path& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~CacheLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 bool IsRoot() { return ::geteuid() == 0; }
 
 bool UnderCi() {
@@ -49,6 +72,8 @@ std::string FixtureImage(const std::string& name, std::string& why) {
     return {};
   }
   fs::create_directories(cache, ec);
+  const CacheLock processLock(cache / (name + ".lock"));
+  if (fs::exists(image, ec)) return image.string();
   const fs::path partial = cache / (name + ".img.partial");
   std::string output;
   const std::string command = "bash '" + script.string() + "' '" + partial.string() + "' 2>&1";
@@ -76,6 +101,8 @@ std::string SharedFixtureDir(const std::string& archiveRelative, std::string& wh
   const fs::path target = fs::path(VANDREL_FIXTURE_CACHE) / "shared" / stem;
   if (fs::exists(target / ".done", ec)) return target.string();
   fs::create_directories(target, ec);
+  const CacheLock processLock(target.string() + ".lock");
+  if (fs::exists(target / ".done", ec)) return target.string();
   const std::string flags = archiveRelative.ends_with(".zst") ? "-I zstd -xf" : "-xJf";
   std::string output;
   if (!RunCommand("tar " + flags + " '" + archive.string() + "' -C '" + target.string() + "' 2>&1", output)) {
