@@ -22,6 +22,8 @@ struct FatImageCase {
   int fatType;
 };
 
+void PrintTo(const FatImageCase& c, std::ostream* out) { *out << c.fixture; }
+
 class FatImage : public ::testing::TestWithParam<FatImageCase> {};
 
 std::string Mtools(const std::string& /*image*/) {

@@ -21,6 +21,8 @@ struct ProbeCase {
   std::uint8_t type;
 };
 
+void PrintTo(const ProbeCase& c, std::ostream* out) { *out << c.fixture; }
+
 class ProbeRealImages : public ::testing::TestWithParam<ProbeCase> {};
 
 TEST_P(ProbeRealImages, KindAndPartitionType) {

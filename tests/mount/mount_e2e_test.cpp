@@ -28,6 +28,9 @@ struct Case {
   std::vector<std::string> recovered = {};
 };
 
+// Names the case by its fixture in test output.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.fixture; }
+
 std::string Quote(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

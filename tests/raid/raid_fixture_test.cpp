@@ -22,6 +22,8 @@ struct SetCase {
   const char* archive;
 };
 
+void PrintTo(const SetCase& c, std::ostream* out) { *out << c.archive; }
+
 struct Member {
   std::string image;   // path of the unpacked member image
   std::string serial;  // drive serial the manifest records ("" if none)
