@@ -14,6 +14,9 @@ namespace vandrel {
 std::string Utf16ToUtf8(std::span<const std::uint16_t> units);
 // The same from raw little-endian bytes (odd trailing byte ignored).
 std::string Utf16LeBytesToUtf8(std::span<const std::uint8_t> bytes);
+// UTF-8 back to UTF-16 code units; names that came from disk get their
+// units back exactly, unpaired surrogates included.
+std::u16string Utf8ToUtf16(std::string_view text);
 
 // Next code point of `text` at `pos`, advancing it; invalid bytes come back
 // as themselves (0x80..0xFF) so that comparisons stay total.

@@ -93,6 +93,7 @@ TEST(Text, Utf16AndCaseFolding) {
   const std::uint16_t name[] = {'A', 0x00E9, 0xD83D, 0xDE00, 0xD800};  // unpaired surrogate last
   const std::string utf8 = Utf16ToUtf8(name);
   EXPECT_EQ(utf8, "A\xC3\xA9\xF0\x9F\x98\x80\xED\xA0\x80");
+  EXPECT_EQ(Utf8ToUtf16(utf8), std::u16string(std::begin(name), std::end(name)));
   EXPECT_TRUE(EqualNoCase("Straße", "STRAßE"));
   EXPECT_TRUE(EqualNoCase("ÉCOLE", "école"));
   EXPECT_TRUE(EqualNoCase("ПРИВЕТ", "привет"));
