@@ -18,13 +18,13 @@ constexpr std::int32_t kMaxBlockSize = 16 * 1024 * 1024;
 // Largest piece handed to one 32-bit read call.
 constexpr std::int64_t kMaxChunk = 1 << 30;
 
+}  // namespace
+
 std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
   if (b > 0 && a > std::numeric_limits<std::int64_t>::max() - b) return std::numeric_limits<std::int64_t>::max();
   if (b < 0 && a < std::numeric_limits<std::int64_t>::min() - b) return std::numeric_limits<std::int64_t>::min();
   return a + b;
 }
-
-}  // namespace
 
 // ------------------------------------------------------------ TRawDiskStream
 
@@ -188,7 +188,13 @@ std::int64_t TBlockFileStreamStorage::ReadBlocks(std::int64_t blockStart, std::u
     std::int64_t n = ReadFileOp(handle_, out + got, ask);
     if (n < 1) break;
     n = std::min<std::int64_t>(n, ask);
-    if (sectorRounding_) n = std::min<std::int64_t>((n + sectorSize_ - 1) / sectorSize_ * sectorSize_, length - got);
+    if (sectorRounding_) {
+      // The rest of the sector is counted as read, but the reader did not
+      // write it: zeros, not what the buffer held before.
+      const std::int64_t rounded = std::min<std::int64_t>((n + sectorSize_ - 1) / sectorSize_ * sectorSize_, length - got);
+      std::memset(out + got + n, 0, static_cast<std::size_t>(std::max<std::int64_t>(rounded - n, 0)));
+      n = std::max(n, rounded);
+    }
     got += n;
   }
   if (got < length) std::memset(out + got, 0, static_cast<std::size_t>(length - got));

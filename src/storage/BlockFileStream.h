@@ -16,6 +16,9 @@ namespace vandrel {
 
 class TDeviceManager;
 
+// a + b, held at the limits of int64 instead of overflowing (stream seeks).
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
+
 // The abstract byte stream: only size, read and seek do work in the
 // read-only streams below.
 class TStream {

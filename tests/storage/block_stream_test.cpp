@@ -187,5 +187,35 @@ TEST_F(BlockStreamTest, SectorRoundedStreamAndTheDeviceManagerPath) {
   EXPECT_EQ(named.GetSize(), 0);
 }
 
+// A reader that serves named streams as the file itself.
+class StreamReader : public FakeReader {
+ public:
+  using FakeReader::FakeReader;
+  FsHandle OpenStream(const TFileEntry& entry, std::uint32_t, int, std::string_view) override { return OpenFile(entry, -1); }
+};
+
+TEST(BlockStreamSectorRounded, RoundsTheSizeAndPadsWithZeros) {
+  MemoryDisk disk{std::vector<std::uint8_t>(4096)};
+  auto owned = std::make_unique<StreamReader>(&disk);
+  StreamReader* reader = owned.get();
+  const std::vector<std::uint8_t> data = FakeReader::Pattern(66000, 5);
+  reader->Add("/", FakeItem{"f.bin", kAttrArchive, data});
+  disk.Reader = std::move(owned);
+  TFileEntry entry;
+  const FsHandle find = reader->FindFirstByPath("/", entry);
+  reader->FindClose(find);
+  TBlockFileStreamStorage stream(entry, 0x80, "s", -1, true, true);
+  ASSERT_TRUE(stream.Opened());
+  EXPECT_EQ(stream.GetSize(), 66048);
+  // The first block fills the stream's buffer; the second one, 464 bytes
+  // of file and the rest of their sector, must not show what it held.
+  std::vector<std::uint8_t> out(66048, 0xEE);
+  ASSERT_EQ(stream.Read(out.data(), 1000), 1000);
+  stream.Seek64(65536, kSeekBegin);
+  ASSERT_EQ(stream.Read(out.data() + 65536, 1000), 512);
+  EXPECT_EQ(0, std::memcmp(out.data() + 65536, data.data() + 65536, 464));
+  EXPECT_EQ(std::vector<std::uint8_t>(out.begin() + 66000, out.end()), std::vector<std::uint8_t>(48, 0));
+}
+
 }  // namespace
 }  // namespace vandrel
