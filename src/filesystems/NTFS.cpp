@@ -545,13 +545,64 @@ void TNTFS::SaveFreeSpace(const std::string& fileName) {
 
 // ------------------------------------------------------------ file data
 
-FsHandle TNTFS::MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber) {
+FsHandle TNTFS::MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber, bool raw) {
   auto h = std::make_unique<TNtfsFileHandle>();
   h->Size = EffectiveSize(desc, clusterSize_);
+  if (raw && !desc.Resident && desc.Type == kNtfsAttrData) h->Size = RawStreamSize(h->Size);
   h->MftNumber = mftNumber;
-  if ((desc.Flags & kNtfsFlagEncrypted) != 0) LogEvent(kSenderNtfs, kErrDataEncrypted, 0, "", 1);
+  if ((desc.Flags & kNtfsFlagEncrypted) != 0 && !raw) LogEvent(kSenderNtfs, kErrDataEncrypted, 0, "", 1);
   h->Desc = std::move(desc);
   return files_.Add(std::move(h));
+}
+
+std::int64_t TNTFS::RawStreamSize(std::int64_t size) const {
+  const std::int64_t s = storage_ != nullptr && storage_->SectorSize > 0 ? storage_->SectorSize : 512;
+  if (size <= 0 || size > INT64_MAX - s) return std::max<std::int64_t>(size, 0);
+  return (size + s - 1) / s * s;
+}
+
+std::unique_ptr<TEncryptedFileRaw> TNTFS::OpenEncryptedRaw(const TFileEntry& entry) {
+  TDirListEx list;
+  if (!ListStreams(entry, list)) return nullptr;
+  // The streams are opened raw on a private copy of the entry, so that
+  // their opening does not come back here. This reader serves them itself;
+  // without a storage in the entry their streams leave the storage's read
+  // window to whoever opened the file.
+  TFileEntry raw = entry;
+  raw.Fs = this;
+  raw.Storage = nullptr;
+  TAdsStreams streams;
+  std::unique_ptr<TStream> efs;
+  for (std::int32_t i = 0; i < list.Count(); ++i) {
+    const TFileEntry& item = *list.Items(i);
+    if (item.ParentId == kNtfsAttrData) {
+      if (streams.size() >= kEfsMaxStreams || item.Size > kEfsMaxStreamSize) return nullptr;
+      streams.push_back({item.Name, item.Size,
+                         std::make_unique<TBlockFileStreamStorage>(raw, kNtfsAttrData, item.Name, -1, true, true)});
+    } else if (item.ParentId == kNtfsAttrLoggedUtility && item.Name == "$EFS" && !efs) {
+      efs = std::make_unique<TBlockFileStreamStorage>(raw, kNtfsAttrLoggedUtility, item.Name, -1, true);
+    }
+  }
+  if (!efs) return nullptr;
+  return std::make_unique<TEncryptedFileRaw>(std::move(efs), std::move(streams));
+}
+
+std::int64_t TNTFS::EncryptedRawSize(const TFileEntry& entry) {
+  TDirListEx list;
+  if (!ListStreams(entry, list)) return -1;
+  std::int64_t efsSize = -1;
+  std::int64_t parts = 0;
+  std::size_t count = 0;
+  for (std::int32_t i = 0; i < list.Count(); ++i) {
+    const TFileEntry& item = *list.Items(i);
+    if (item.ParentId == kNtfsAttrData) {
+      if (++count > kEfsMaxStreams || item.Size > kEfsMaxStreamSize) return -1;
+      parts += EfsStreamPartLength(item.Name, RawStreamSize(item.Size));
+    } else if (item.ParentId == kNtfsAttrLoggedUtility && item.Name == "$EFS" && efsSize < 0) {
+      efsSize = item.Size;
+    }
+  }
+  return efsSize < 0 ? -1 : EfsHeaderLength(efsSize) + parts;
 }
 
 FsHandle TNTFS::OpenFile(const TFileEntry& entry, int mode) {
@@ -561,8 +612,20 @@ FsHandle TNTFS::OpenFile(const TFileEntry& entry, int mode) {
 FsHandle TNTFS::OpenStream(const TFileEntry& entry, std::uint32_t type, int index, std::string_view name) {
   try {
     if (index < 0 && (type == 0 || static_cast<std::int32_t>(type) < 0)) type = kNtfsAttrData;
-    TNtfs_File_Streams s;
     const std::int64_t record = entry.ObjectId == 0 && entry.Name.empty() ? kNtfsRootRecord : entry.ObjectId;
+    const bool raw = (entry.Attributes & kAttrOpenRaw) != 0;
+    if (index < 0 && type == kNtfsAttrData && name.empty() && (entry.Attributes & kAttrEncrypted) != 0 && !raw) {
+      // Without the key the contents are served as the raw export; a file
+      // without $EFS metadata falls through to its bytes as they are.
+      if (auto efs = OpenEncryptedRaw(entry)) {
+        auto h = std::make_unique<TNtfsFileHandle>();
+        h->MftNumber = record;
+        h->Size = efs->GetSize();
+        h->Efs = std::move(efs);
+        return files_.Add(std::move(h));
+      }
+    }
+    TNtfs_File_Streams s;
     if (!LoadRecord(record, s)) return kNoHandle;
     TNtfsAttrDesc d;
     if (index >= 0) {
@@ -572,7 +635,7 @@ FsHandle TNTFS::OpenStream(const TFileEntry& entry, std::uint32_t type, int inde
     } else if (!CollectAttribute(s, type, name, d)) {
       return kNoHandle;
     }
-    return MakeHandle(std::move(d), record);
+    return MakeHandle(std::move(d), record, raw);
   } catch (const std::exception& e) {
     LogText(std::string("ResetFileADS ") + e.what());
     return kNoHandle;
@@ -628,7 +691,9 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
 
 std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
   TNtfsFileHandle* h = files_.Get(handle);
-  if (h == nullptr || count <= 0 || clusterSize_ == 0 || h->Position < 0 || h->Position >= h->Size) return 0;
+  if (h == nullptr || count <= 0 || clusterSize_ == 0) return 0;
+  if (h->Efs) return static_cast<std::int32_t>(h->Efs->Read(buffer, count));
+  if (h->Position < 0 || h->Position >= h->Size) return 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::int64_t position = h->Position;
   const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, h->Size - position));
@@ -641,9 +706,9 @@ std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
       ReadCompressed(*h, position, out, n);
     else
       ReadRuns(d.Runs, position, out, n);
-    // Past the initialized size the clusters hold stale bytes: zeros.
-    std::int64_t init = d.InitializedSize;
-    if (init < 0 || init > d.DataSize) init = d.DataSize;
+    // Past the initialized size the clusters hold stale bytes: zeros. A raw
+    // handle's bytes past the data size are the sector's own.
+    const std::int64_t init = d.InitializedSize >= 0 && d.InitializedSize < d.DataSize ? d.InitializedSize : INT64_MAX;
     if (position + static_cast<std::int64_t>(n) > init) {
       const std::int64_t from = std::max(position, init);
       std::memset(out + (from - position), 0, static_cast<std::size_t>(position + static_cast<std::int64_t>(n) - from));
@@ -664,6 +729,7 @@ std::int64_t TNTFS::Seek(FsHandle handle, int origin, std::int64_t offset) {
   if (IsInvalidHandle(handle)) return 0;
   TNtfsFileHandle* h = files_.Get(handle);
   if (h == nullptr) return 0;
+  if (h->Efs) return h->Efs->Seek64(offset, origin);
   std::int64_t position = h->Position;
   if (origin == kSeekBegin) position = offset;
   else if (origin == kSeekCurrent) position += offset;
@@ -674,13 +740,15 @@ std::int64_t TNTFS::Seek(FsHandle handle, int origin, std::int64_t offset) {
 
 bool TNTFS::IsEof(FsHandle handle) {
   TNtfsFileHandle* h = files_.Get(handle);
-  return h != nullptr && h->Position >= h->Size;
+  if (h == nullptr) return false;
+  return h->Efs ? h->Efs->Position() >= h->Efs->GetSize() : h->Position >= h->Size;
 }
 
 std::int64_t TNTFS::GetFileSize(FsHandle handle) {
   if (IsInvalidHandle(handle)) return -1;
   TNtfsFileHandle* h = files_.Get(handle);
-  return h == nullptr ? -1 : h->Size;
+  if (h == nullptr) return -1;
+  return h->Efs ? h->Efs->GetSize() : h->Size;
 }
 
 std::int32_t TNTFS::GetTransferSize(FsHandle handle) {
@@ -841,6 +909,7 @@ void TNTFS::RefreshFromRecord(TFileEntry& f) {
       f.CreationTime = Le64(v, 0);
       f.LastWriteTime = Le64(v, 8);
       f.LastAccessTime = Le64(v, 24);
+      f.Attributes |= Le32(v, 32) & kAttrEncrypted;
     } else if (h.Type == kNtfsAttrAttributeList) {
       hasList = true;
     } else if (h.Type == kNtfsAttrData && h.Name.empty() && !sized && (!h.NonResident || h.StartVcn == 0)) {
@@ -855,6 +924,10 @@ void TNTFS::RefreshFromRecord(TFileEntry& f) {
     TNtfs_File_Streams s;
     TNtfsAttrDesc d;
     if (LoadRecord(f.ObjectId, s) && CollectAttribute(s, kNtfsAttrData, "", d)) f.Size = EffectiveSize(d, clusterSize_);
+  }
+  if ((f.Attributes & kAttrEncrypted) != 0) {
+    const std::int64_t exported = EncryptedRawSize(f);
+    if (exported >= 0) f.Size = exported;
   }
 }
 
@@ -1086,7 +1159,14 @@ void TNTFS_Salvager::BuildTree() {
         node->Size = 0;
       }
       if (!info.InUse) node->Attributes |= kAttrDeleted;
-      if ((node->Attributes & kAttrEncrypted) != 0 && !info.Directory) ++encryptedCount_;
+      if ((node->Attributes & kAttrEncrypted) != 0 && !info.Directory) {
+        ++encryptedCount_;
+        // Such a file reads as its raw export.
+        TFileEntry entry;
+        entry.ObjectId = number;
+        const std::int64_t exported = EncryptedRawSize(entry);
+        if (exported >= 0) node->Size = exported;
+      }
       nodes.push_back(std::move(node));
     }
     const auto now = std::chrono::steady_clock::now();

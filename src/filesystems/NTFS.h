@@ -16,6 +16,7 @@
 #include "filesystems/fs_tree.h"
 #include "filesystems/ntfs_unpack.h"
 #include "filesystems/uFileSystem.h"
+#include "filesystems/uNtfsCrypt.h"
 
 namespace vandrel {
 
@@ -77,6 +78,8 @@ struct TNtfsFileHandle {
   std::int64_t UnitIndex = -1;
   std::vector<std::uint8_t> Unit;
   std::vector<std::uint8_t> Packed;
+  // An encrypted file's unnamed data, served as its raw export.
+  std::unique_ptr<TEncryptedFileRaw> Efs;
 };
 
 // An enumeration: a shared, immutable listing and the next index.
@@ -137,6 +140,12 @@ class TNTFS : public FileSystem {
   std::shared_ptr<const std::vector<TFileEntry>> ListDirectory(std::int64_t record);
   // Record number of a path, -1 when a component is missing.
   std::int64_t ResolvePath(std::string_view path, TFileEntry& out);
+  // The raw export of an encrypted file; nullptr when the file has no
+  // $EFS stream (or too many streams to be real).
+  std::unique_ptr<TEncryptedFileRaw> OpenEncryptedRaw(const TFileEntry& entry);
+  // The size that export will have, computed from the record alone; -1
+  // when there is none.
+  std::int64_t EncryptedRawSize(const TFileEntry& entry);
 
  protected:
   // Reads `length` bytes at volume byte `offset`; false on any failure
@@ -145,7 +154,11 @@ class TNTFS : public FileSystem {
   // Bytes of an attribute's data through its runs; sparse and unreadable
   // ranges give zeros.
   bool ReadRuns(const std::vector<TRunNode>& runs, std::int64_t offset, std::uint8_t* out, std::size_t length);
-  FsHandle MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber);
+  // `raw`: a non-resident data stream reads on to the end of its last
+  // sector, where encrypted data keeps the rest of its last cipher block.
+  FsHandle MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber, bool raw);
+  // A data stream's size rounded up to whole sectors, as a raw open gives it.
+  std::int64_t RawStreamSize(std::int64_t size) const;
   FsHandle MakeFindHandle(std::shared_ptr<const std::vector<TFileEntry>> list, TFileEntry& out);
   void HandOut(TFileEntry& entry);
 

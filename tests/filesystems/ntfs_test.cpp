@@ -20,53 +20,16 @@
 #include "filesystems/NTFS.h"
 #include "filesystems/ntfs_unpack.h"
 #include "support/fixtures.h"
-#include "support/memory_disk.h"
+#include "support/ntfs3g_mount.h"
+#include "support/ntfs_image.h"
 
 namespace vandrel {
 namespace {
 
 namespace fs = std::filesystem;
-using test::MemoryDisk;
+using test::Ntfs3gMount;
 
-// The image read-only through ntfs-3g, unmounted on destruction.
-class Ntfs3gMount {
- public:
-  explicit Ntfs3gMount(const std::string& image) {
-    char pattern[] = "/tmp/vandrel-ntfs3g-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return;
-    dir_ = pattern;
-    std::string out;
-    mounted_ = test::RunCommand("ntfs-3g -o ro,streams_interface=windows '" + image + "' '" + dir_ + "' 2>&1", out);
-  }
-  ~Ntfs3gMount() {
-    std::string out;
-    if (mounted_) test::RunCommand("fusermount3 -u '" + dir_ + "' 2>&1 || umount '" + dir_ + "' 2>&1", out);
-    if (!dir_.empty()) ::rmdir(dir_.c_str());
-  }
-  bool Mounted() const { return mounted_; }
-  const std::string& Dir() const { return dir_; }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-};
-
-struct Opened {
-  std::unique_ptr<MemoryDisk> disk;
-  std::unique_ptr<TNTFS> reader;
-};
-
-Opened OpenImage(std::vector<std::uint8_t> bytes, bool salvager = false) {
-  Opened o;
-  o.disk = std::make_unique<MemoryDisk>(std::move(bytes));
-  if (salvager)
-    o.reader = std::make_unique<TNTFS_Salvager>(o.disk.get());
-  else
-    o.reader = std::make_unique<TNTFS_Reader>(o.disk.get());
-  o.reader->Open();
-  o.reader->Prepare();
-  return o;
-}
+using Opened = test::NtfsImage;
 
 std::vector<std::uint8_t> ReadAll(FileSystem& fs, FsHandle handle) {
   std::vector<std::uint8_t> data;
@@ -128,7 +91,7 @@ TEST_P(NtfsFilled, MatchesNtfs3gView) {
   VANDREL_FIXTURE(image, GetParam());
   Ntfs3gMount mount(image);
   ASSERT_TRUE(mount.Mounted());
-  Opened o = OpenImage(test::ReadFileBytes(image));
+  Opened o = test::OpenNtfsImage(test::ReadFileBytes(image));
   ASSERT_TRUE(o.reader->Usable());
 
   std::map<std::string, TFileEntry> ours;
@@ -206,7 +169,7 @@ class NtfsDamage : public ::testing::Test {
     image_ = test::FixtureImage("ntfs_filled_512", why);
     VANDREL_REQUIRE(!image_.empty(), why);
     bytes_ = test::ReadFileBytes(image_);
-    Opened clean = OpenImage(bytes_);
+    Opened clean = test::OpenNtfsImage(bytes_);
     expected_ = RootNames(*clean.reader);
     mftOffset_ = clean.reader->RecordOffset(0);
     mirrOffset_ = clean.reader->Boot().MirrLcn * clean.reader->Boot().ClusterSize;
@@ -224,14 +187,14 @@ class NtfsDamage : public ::testing::Test {
 
 TEST_F(NtfsDamage, BootSectorDestroyedOpensThroughBackup) {
   std::fill(bytes_.begin(), bytes_.begin() + 512, std::uint8_t{0xEE});
-  Opened o = OpenImage(bytes_);
+  Opened o = test::OpenNtfsImage(bytes_);
   ASSERT_TRUE(o.reader->Usable());
   EXPECT_EQ(RootNames(*o.reader), expected_);
 }
 
 TEST_F(NtfsDamage, MftRecordZeroDestroyedOpensThroughMirror) {
   std::fill(bytes_.begin() + mftOffset_, bytes_.begin() + mftOffset_ + recordSize_, std::uint8_t{0});
-  Opened o = OpenImage(bytes_);
+  Opened o = test::OpenNtfsImage(bytes_);
   ASSERT_TRUE(o.reader->Usable());
   EXPECT_EQ(RootNames(*o.reader), expected_);
 }
@@ -239,7 +202,7 @@ TEST_F(NtfsDamage, MftRecordZeroDestroyedOpensThroughMirror) {
 TEST_F(NtfsDamage, NothingUsableListsNothing) {
   std::fill(bytes_.begin(), bytes_.begin() + 512, std::uint8_t{0});
   std::fill(bytes_.end() - 4096, bytes_.end(), std::uint8_t{0});
-  Opened o = OpenImage(bytes_);
+  Opened o = test::OpenNtfsImage(bytes_);
   EXPECT_FALSE(o.reader->Usable());
   TFileEntry entry;
   EXPECT_EQ(o.reader->FindFirstByPath("/", entry), kNoHandle);
@@ -249,7 +212,7 @@ TEST_F(NtfsDamage, TruncatedImagesListWhatSurvives) {
   for (std::size_t keep : {bytes_.size() / 2, bytes_.size() / 8, static_cast<std::size_t>(mftOffset_ + 8 * 1024), std::size_t{4096}}) {
     SCOPED_TRACE(keep);
     std::vector<std::uint8_t> cut(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(keep));
-    Opened o = OpenImage(std::move(cut));
+    Opened o = test::OpenNtfsImage(std::move(cut));
     ReadEverything(*o.reader);
   }
 }
@@ -270,9 +233,9 @@ TEST_F(NtfsDamage, RandomBytesNeverCrash) {
       const std::uint64_t at = base + rng() % span;
       if (at < damaged.size()) damaged[at] = static_cast<std::uint8_t>(rng());
     }
-    Opened o = OpenImage(damaged);
+    Opened o = test::OpenNtfsImage(damaged);
     ReadEverything(*o.reader);
-    Opened s = OpenImage(std::move(damaged), true);
+    Opened s = test::OpenNtfsImage(std::move(damaged), true);
     std::map<std::string, TFileEntry> all;
     Walk(*s.reader, s.reader->RootEntry(), "", all, false);
   }
@@ -281,7 +244,7 @@ TEST_F(NtfsDamage, RandomBytesNeverCrash) {
 // A runlist whose offsets point back at the same clusters over and over,
 // and one that reaches past the end of the volume.
 TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
-  Opened clean = OpenImage(bytes_);
+  Opened clean = test::OpenNtfsImage(bytes_);
   TFileEntry entry;
   ASSERT_TRUE(clean.reader->LookupPath("/edges/size_200000.bin", entry, true, nullptr));
   const std::int64_t at = clean.reader->RecordOffset(entry.ObjectId);
@@ -308,7 +271,7 @@ TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
   for (const auto& runlist : runlists) {
     std::vector<std::uint8_t> damaged = bytes_;
     std::copy(runlist.begin(), runlist.end(), damaged.begin() + at + data->RunlistOffset);
-    Opened o = OpenImage(std::move(damaged));
+    Opened o = test::OpenNtfsImage(std::move(damaged));
     TFileEntry e;
     ASSERT_TRUE(o.reader->LookupPath("/edges/size_200000.bin", e, true, nullptr));
     FsHandle h = o.reader->OpenFile(e, 0x80);
@@ -321,7 +284,7 @@ TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
 
 // Bytes past the initialized size are zeros, not the clusters' contents.
 TEST_F(NtfsDamage, BytesPastInitializedSizeReadAsZeros) {
-  Opened clean = OpenImage(bytes_);
+  Opened clean = test::OpenNtfsImage(bytes_);
   TFileEntry entry;
   ASSERT_TRUE(clean.reader->LookupPath("/edges/size_65537.bin", entry, true, nullptr));
   const std::int64_t at = clean.reader->RecordOffset(entry.ObjectId);
@@ -334,7 +297,7 @@ TEST_F(NtfsDamage, BytesPastInitializedSizeReadAsZeros) {
       const std::int64_t field = at + h.Offset + 56;
       for (int i = 0; i < 8; ++i) bytes_[static_cast<std::size_t>(field + i)] = static_cast<std::uint8_t>((std::int64_t{1000} >> (8 * i)) & 0xFF);
     }
-  Opened o = OpenImage(bytes_);
+  Opened o = test::OpenNtfsImage(bytes_);
   ASSERT_TRUE(o.reader->LookupPath("/edges/size_65537.bin", entry, true, nullptr));
   FsHandle h = o.reader->OpenFile(entry, 0x80);
   const std::vector<std::uint8_t> data = ReadAll(*o.reader, h);
@@ -432,7 +395,7 @@ namespace {
 // An index entry whose size copy is stale (writers update it lazily):
 // the listing gives the size a read of the file delivers.
 TEST_F(NtfsDamage, StaleIndexSizeGivesWayToTheRecord) {
-  Opened clean = OpenImage(bytes_);
+  Opened clean = test::OpenNtfsImage(bytes_);
   TFileEntry dir;
   ASSERT_TRUE(clean.reader->LookupPath("/a", dir, false, nullptr));
   const std::int64_t at = clean.reader->RecordOffset(dir.ObjectId);
@@ -448,7 +411,7 @@ TEST_F(NtfsDamage, StaleIndexSizeGivesWayToTheRecord) {
   ASSERT_NE(found, begin + recordSize_) << "the small directory keeps its entries in the index root";
   const std::size_t entry = static_cast<std::size_t>(found - bytes_.begin()) - 82;
   for (int i = 0; i < 8; ++i) bytes_[entry + 64 + static_cast<std::size_t>(i)] = i == 0 ? 3 : 0;
-  Opened o = OpenImage(bytes_);
+  Opened o = test::OpenNtfsImage(bytes_);
   TFileEntry file;
   ASSERT_TRUE(o.reader->LookupPath("/a/original.txt", file, true, nullptr));
   EXPECT_EQ(file.Size, 15);
@@ -465,8 +428,8 @@ TEST(NtfsSalvager, TreeHoldsTheLiveFiles) {
   VANDREL_REQUIRE(test::HaveTool("mkntfs"), "mkntfs is needed");
   VANDREL_FIXTURE(image, "ntfs_filled_512");
   const std::vector<std::uint8_t> bytes = test::ReadFileBytes(image);
-  Opened reader = OpenImage(bytes);
-  Opened salvager = OpenImage(bytes, true);
+  Opened reader = test::OpenNtfsImage(bytes);
+  Opened salvager = test::OpenNtfsImage(bytes, true);
   std::map<std::string, TFileEntry> listed, scanned;
   Walk(*reader.reader, reader.reader->RootEntry(), "", listed);
   Walk(*salvager.reader, salvager.reader->RootEntry(), "", scanned, false);

@@ -9,7 +9,10 @@
 
 namespace vandrel::fuzz {
 
-inline void WalkAndRead(FileSystem& fs, const TFileEntry& directory, int depth, int& budget) {
+// Called for every file after the plain read; a reader's own extra paths.
+using FileVisitor = void (*)(FileSystem& fs, const TFileEntry& file);
+
+inline void WalkAndRead(FileSystem& fs, const TFileEntry& directory, int depth, int& budget, FileVisitor visit) {
   if (depth <= 0 || budget <= 0) return;
   TFileEntry entry;
   const FsHandle handle = fs.FindFirst(directory, entry);
@@ -29,17 +32,18 @@ inline void WalkAndRead(FileSystem& fs, const TFileEntry& directory, int depth, 
     fs.Seek(file, kSeekBegin, entry.Size / 2);
     fs.Read(file, buffer.data(), 4097);
     fs.CloseFile(file);
+    if (visit != nullptr) visit(fs, entry);
   }
   fs.FindClose(handle);
-  for (const TFileEntry& sub : subdirs) WalkAndRead(fs, sub, depth - 1, budget);
+  for (const TFileEntry& sub : subdirs) WalkAndRead(fs, sub, depth - 1, budget, visit);
 }
 
-inline void WalkAndRead(FileSystem& fs) {
+inline void WalkAndRead(FileSystem& fs, FileVisitor visit = nullptr) {
   int budget = 2000;
   TFileEntry root = fs.RootEntry();
   root.Storage = fs.Storage();
   root.Fs = &fs;
-  WalkAndRead(fs, root, 8, budget);
+  WalkAndRead(fs, root, 8, budget, visit);
 }
 
 }  // namespace vandrel::fuzz

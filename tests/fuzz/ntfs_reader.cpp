@@ -10,6 +10,26 @@
 #include "fuzz/fs_walk.h"
 #include "support/memory_disk.h"
 
+namespace {
+
+// Every file once more as if it were flagged encrypted: a file with an $EFS
+// stream then reads as its raw export, its stream list taken from the record.
+void ReadAsEncrypted(vandrel::FileSystem& fs, const vandrel::TFileEntry& file) {
+  vandrel::TFileEntry entry = file;
+  entry.Attributes |= vandrel::kAttrEncrypted;
+  vandrel::FsHandle handle = fs.OpenFile(entry, 0x80);
+  if (handle == vandrel::kNoHandle) return;
+  std::vector<std::uint8_t> buffer(65536);
+  const std::int64_t size = fs.GetFileSize(handle);
+  for (const std::int64_t at : {std::int64_t{0}, size / 3, size - 700}) {
+    fs.Seek(handle, vandrel::kSeekBegin, at);
+    fs.Read(handle, buffer.data(), static_cast<std::int32_t>(buffer.size()));
+  }
+  fs.CloseFile(handle);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool quiet = (vandrel::SetLogEnabled(false), true);
   (void)quiet;
@@ -27,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       reader = std::make_unique<vandrel::TNTFS_Reader>(&disk);
     reader->Open();
     reader->Prepare();
-    vandrel::fuzz::WalkAndRead(*reader);
+    vandrel::fuzz::WalkAndRead(*reader, ReadAsEncrypted);
   }
   return 0;
 }
