@@ -158,7 +158,10 @@ TNTFS::TNTFS(TStorage* storage, bool listingMode) : FileSystem(storage), listing
   rootEntry_.Fs = this;
 }
 
-TNTFS::~TNTFS() = default;
+TNTFS::~TNTFS() {
+  // Handles left open may own streams that close handles of this reader.
+  files_.Clear();
+}
 
 bool TNTFS::ReadVolume(std::int64_t offset, void* out, std::size_t length) {
   std::lock_guard lock(ioMutex_);

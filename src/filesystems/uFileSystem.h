@@ -108,6 +108,13 @@ class HandleTable {
     std::lock_guard lock(mutex_);
     return objects_.size();
   }
+  // Frees every object outside the lock, so that objects whose destruction
+  // closes further handles of the same table find them gone.
+  void Clear() {
+    std::map<FsHandle, std::unique_ptr<T>> doomed;
+    std::lock_guard lock(mutex_);
+    doomed.swap(objects_);
+  }
 
  private:
   mutable std::mutex mutex_;

@@ -323,6 +323,10 @@ TEST_F(NtfsEfs, ReadsFromAnyPositionMatchTheWhole) {
     });
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(mismatches, std::vector<int>(2, 0));
+
+  // A reader that goes away with an export still open frees it cleanly.
+  Opened other = test::OpenNtfsImage(bytes_);
+  EXPECT_NE(other.reader->OpenFile(entry, 0x80), kNoHandle);
 }
 
 // Data past 4 GiB, reached by seeks within the export.

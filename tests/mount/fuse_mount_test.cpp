@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -165,6 +166,8 @@ TEST_F(FuseMountTest, EightReadersAtOnce) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(good.load(), 8);
+  // The kernel sends the release of a closed file after close() returned.
+  for (int wait = 0; wait < 500 && reader_->OpenFiles() != 0; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(reader_->OpenFiles(), 0u);
 }
 
