@@ -878,9 +878,11 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
     // The root indexes itself as "."; listing it would make every walk loop.
     if (static_cast<std::int64_t>(e.Record) == record) continue;
     TFileEntry f = EntryFromIndex(e);
-    if (f.Size < 0 || (volumeSize > 0 && f.Size >= volumeSize)) continue;
     if (f.IsDirectory() && f.Size != 0) continue;
-    if (!f.IsDirectory()) RefreshFromRecord(f);
+    const bool mayPassVolume = !f.IsDirectory() && RefreshFromRecord(f);
+    // A size past the volume marks a garbage entry, unless the file's own
+    // record holds sparse or compressed data, which can be that large.
+    if (f.Size < 0 || (volumeSize > 0 && f.Size >= volumeSize && !mayPassVolume)) continue;
     f.Storage = storage_;
     f.Fs = this;
     list->push_back(std::move(f));
@@ -895,17 +897,18 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
   return list;
 }
 
-void TNTFS::RefreshFromRecord(TFileEntry& f) {
+bool TNTFS::RefreshFromRecord(TFileEntry& f) {
   // The index holds a copy of size and times that writers update lazily
   // (one hard link's entry, a file still open); the record has the truth,
   // and the size must be the one a read of the file delivers.
   std::vector<std::uint8_t> record;
   TNtfsRecordInfo info;
   std::vector<TNtfsAttrHeader> headers;
-  if (!ReadMftRecord(f.ObjectId, record) || !ParseRecordAttributes(record, info, headers)) return;
-  if (!info.InUse || info.BaseRecord != 0) return;  // a stale entry: keep what the index says
+  if (!ReadMftRecord(f.ObjectId, record) || !ParseRecordAttributes(record, info, headers)) return false;
+  if (!info.InUse || info.BaseRecord != 0) return false;  // a stale entry: keep what the index says
   bool hasList = false;
   bool sized = false;
+  std::uint16_t dataFlags = 0;
   for (const TNtfsAttrHeader& h : headers) {
     if (h.Type == kNtfsAttrStandardInfo && !h.NonResident && h.ValueLength >= 32) {
       const ByteSpan v = ByteSpan(record).subspan(h.ValueOffset, h.ValueLength);
@@ -919,6 +922,7 @@ void TNTFS::RefreshFromRecord(TFileEntry& f) {
       TNtfsAttrDesc d;
       DescFromHeader(record, h, f.ObjectId, clusterCount_, d);
       f.Size = EffectiveSize(d, clusterSize_);
+      dataFlags = d.Flags;
       sized = true;
     }
   }
@@ -926,12 +930,16 @@ void TNTFS::RefreshFromRecord(TFileEntry& f) {
     // Extents elsewhere: the size needs every one of them.
     TNtfs_File_Streams s;
     TNtfsAttrDesc d;
-    if (LoadRecord(f.ObjectId, s) && CollectAttribute(s, kNtfsAttrData, "", d)) f.Size = EffectiveSize(d, clusterSize_);
+    if (LoadRecord(f.ObjectId, s) && CollectAttribute(s, kNtfsAttrData, "", d)) {
+      f.Size = EffectiveSize(d, clusterSize_);
+      dataFlags = d.Flags;
+    }
   }
   if ((f.Attributes & kAttrEncrypted) != 0) {
     const std::int64_t exported = EncryptedRawSize(f);
     if (exported >= 0) f.Size = exported;
   }
+  return (dataFlags & (kNtfsFlagSparse | kNtfsFlagCompressed)) != 0;
 }
 
 std::int64_t TNTFS::ResolvePath(std::string_view path, TFileEntry& out) {

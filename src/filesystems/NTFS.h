@@ -176,7 +176,9 @@ class TNTFS : public FileSystem {
   bool ReadAttributeValue(const TNtfsAttrDesc& desc, std::vector<std::uint8_t>& out, std::size_t cap);
   bool ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8_t* out, std::size_t length);
   void LoadBitmap();
-  void RefreshFromRecord(TFileEntry& entry);
+  // Size, times and the encrypted flag from the file's record; true when
+  // that record holds sparse or compressed data.
+  bool RefreshFromRecord(TFileEntry& entry);
 
   HandleTable<TNtfsFileHandle> files_;
   HandleTable<TNtfsFindHandle> finds_;
