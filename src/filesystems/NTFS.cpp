@@ -1,10 +1,12 @@
 #include "filesystems/NTFS.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 #include "common/log.h"
 #include "common/text.h"
@@ -17,6 +19,8 @@ namespace {
 
 // Attribute lists and index bitmaps larger than this are damage.
 constexpr std::size_t kMaxListBytes = 20u << 20;
+// Attribute lists the scan reads in all, in bytes.
+constexpr std::size_t kMaxScanListBytes = 64u << 20;
 // Extension records one attribute may gather.
 constexpr std::size_t kMaxExtensionRecords = 4096;
 // Listings kept in the directory cache, counted in entries.
@@ -25,6 +29,12 @@ constexpr std::size_t kMaxCachedEntries = 1u << 20;
 constexpr std::size_t kMaxReadPiece = 16u << 20;
 // "Data is encrypted".
 constexpr int kErrDataEncrypted = 8;
+// Reparse data this long or longer is damage.
+constexpr std::int64_t kMaxReparseBytes = 64000;
+// Junctions one lookup may pass, as many as Windows follows for one open.
+constexpr int kMaxLinkHops = 63;
+// Junction targets kept.
+constexpr std::size_t kMaxCachedLinks = 65536;
 
 // `length` bytes at byte `offset` of a storage, any alignment. A range that
 // passes the end of the storage reads what exists and zeros beyond.
@@ -113,6 +123,29 @@ const TRunNode* FindRun(const std::vector<TRunNode>& runs, std::int64_t vcn) {
 std::int64_t NextRunStart(const std::vector<TRunNode>& runs, std::int64_t vcn) {
   auto it = std::upper_bound(runs.begin(), runs.end(), vcn, [](std::int64_t v, const TRunNode& r) { return v < r.Vcn; });
   return it == runs.end() ? -1 : it->Vcn;
+}
+
+// A directory whose reparse point may make it a junction.
+bool MayBeJunction(const TFileEntry& e) { return e.IsDirectory() && (e.Attributes & kAttrReparsePoint) != 0; }
+
+// Whether `path` lies inside `target` (or is it), comparing whole names
+// without case. A relative path is inside no absolute target.
+bool PathWithin(std::string_view path, std::string_view target) {
+  std::vector<std::string_view> inner, outer;
+  bool innerAbsolute = false, outerAbsolute = false;
+  if (!SplitPath(path, inner, innerAbsolute) || !SplitPath(target, outer, outerAbsolute)) return false;
+  if (innerAbsolute != outerAbsolute || outer.size() > inner.size()) return false;
+  for (std::size_t i = 0; i < outer.size(); ++i)
+    if (!EqualNoCase(inner[i], outer[i])) return false;
+  return true;
+}
+
+// Characters (not bytes) of UTF-8 text before byte `end`.
+std::size_t CharactersBefore(std::string_view text, std::size_t end) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < end && i < text.size(); ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
+  return n;
 }
 
 TFileEntry EntryFromIndex(const TNtfsIndexEntry& e) {
@@ -438,6 +471,9 @@ bool TNTFS::Open() {
   storage_->AllowSkipBadSector = false;
   const bool read = ReadVolume(0, sector.data(), sector.size());
   storage_->AllowSkipBadSector = savedSkip;
+  // Until a boot sector says otherwise: 8 sectors a cluster.
+  boot_.BytesPerSector = storage_->SectorSize > 0 ? static_cast<std::uint32_t>(storage_->SectorSize) : 512;
+  SetClusterSize(8 * boot_.BytesPerSector);
 
   std::vector<TRunNode> primary, mirror;
   std::int64_t primarySize = 0, mirrorSize = 0;
@@ -451,12 +487,7 @@ bool TNTFS::Open() {
     if (!BytesEqual(bytes, 3, "NTFS    ")) return false;
     if (!ParseNtfsBoot(bytes, boot)) LogText("Errors in boot record");
     boot_ = boot;
-    clusterSize_ = boot_.ClusterSize;
-    const std::int64_t volumeBytes = storage_->Size > 0 ? storage_->Size : storage_->SectorCount * storage_->SectorSize;
-    if (boot_.TotalSectors > 0 && boot_.TotalSectors < (std::int64_t{1} << 52))
-      clusterCount_ = boot_.TotalSectors * boot_.BytesPerSector / boot_.ClusterSize;
-    else
-      clusterCount_ = volumeBytes / boot_.ClusterSize;
+    SetClusterSize(boot_.ClusterSize);
     const std::int64_t limit = std::int64_t{1} << 40;
     if (boot_.MftLcn >= 0 && boot_.MftLcn < limit)
       BuildMft(boot_.MftLcn * boot_.ClusterSize, primary, primarySize);
@@ -475,6 +506,10 @@ bool TNTFS::Open() {
       if (useBoot(sector) && (!primary.empty() || !mirror.empty())) break;
     }
   }
+  if (primary.empty() && mirror.empty()) {
+    std::int64_t mftOffset = -1, mirrorOffset = -1;
+    if (FindMftDirect(mftOffset, mirrorOffset) && mftOffset >= 0) BuildMft(mftOffset, primary, primarySize);
+  }
   if (totalOf(mirror) > totalOf(primary)) {
     mftRuns_ = std::move(mirror);
     mftDataSize_ = mirrorSize;
@@ -484,6 +519,99 @@ bool TNTFS::Open() {
   }
   if (mftRuns_.empty()) LogEvent(kSenderNtfs, kErrMftDamaged, 0, "", 3);
   return true;
+}
+
+void TNTFS::SetClusterSize(std::uint32_t clusterSize) {
+  boot_.ClusterSize = clusterSize;
+  clusterSize_ = clusterSize;
+  const std::int64_t volumeBytes = storage_->Size > 0 ? storage_->Size : storage_->SectorCount * storage_->SectorSize;
+  if (boot_.TotalSectors > 0 && boot_.TotalSectors < (std::int64_t{1} << 48))
+    clusterCount_ = boot_.TotalSectors * boot_.BytesPerSector / clusterSize;
+  else
+    clusterCount_ = volumeBytes / clusterSize;
+}
+
+bool TNTFS::FindMftDirect(std::int64_t& mftOffset, std::int64_t& mirrorOffset) {
+  mftOffset = mirrorOffset = -1;
+  LogText("Calculating direct mft position");
+  const std::int64_t sectorSize = storage_->SectorSize > 0 ? storage_->SectorSize : 512;
+  const std::int64_t sectors = storage_->SectorCount;
+  if (sectors <= 0 || sectors > INT64_MAX / 2 / sectorSize) return false;
+  const std::int64_t base = (sectors - 1) / 2 - 12;
+  if (base < 0) return false;
+  // The mirror starts on a cluster boundary at or below the middle: with
+  // clusters larger than the 24 sectors looked at first it lies further
+  // down, by less than the largest cluster.
+  constexpr std::int64_t kLargestCluster = 2 << 20;
+  const std::int64_t windowStart = base * sectorSize;
+  const std::int64_t windowEnd = (base + 24) * sectorSize;
+  const std::int64_t low = std::max<std::int64_t>(0, windowStart - kLargestCluster);
+  std::vector<std::uint8_t> area(static_cast<std::size_t>(windowEnd - low));
+  ReadVolume(low, area.data(), area.size());
+  std::vector<std::uint8_t> record;
+  // The name of the record at `offset`, its description and its length,
+  // which the record itself gives: the boot sector that would is gone.
+  auto describe = [&](std::int64_t offset, TNtfsRecordDescription& d, std::uint32_t& size) -> std::string {
+    if (offset < low || offset >= windowEnd) return {};
+    const ByteSpan here(area.data() + (offset - low), static_cast<std::size_t>(windowEnd - offset));
+    if (!BytesEqual(here, 0, "FILE")) return {};
+    size = Le32(here, 28);
+    if (size < 512 || size > 65536 || !std::has_single_bit(size)) size = boot_.RecordSize;
+    if (size > here.size()) return {};
+    record.assign(here.begin(), here.begin() + size);
+    ApplyFixup(record);
+    // Runs are not bounded by a cluster count here: the geometry may still
+    // be a guess.
+    if (!DescribeRecord(record, 0, d) || !d.Names.Found()) return {};
+    return d.Names.Chosen().Name;
+  };
+  TNtfsRecordDescription mft, mirror;
+  std::uint32_t mftSize = 0, mirrorSize = 0;
+  // The 24 sectors of the middle first, then downwards.
+  std::vector<std::int64_t> offsets;
+  for (std::int64_t at = windowStart; at < windowStart + 23 * sectorSize; at += 512) offsets.push_back(at);
+  for (std::int64_t at = windowStart - 512; at >= low; at -= 512) offsets.push_back(at);
+  for (const std::int64_t at : offsets) {
+    TNtfsRecordDescription d;
+    std::uint32_t size = 0;
+    const std::string name = describe(at, d, size);
+    if (name == "$MFT" && mftOffset < 0) {
+      mftOffset = at;
+      mft = d;
+      mftSize = size;
+    } else if (name == "$MFTMirr") {
+      mirrorOffset = at;
+      mirror = d;
+      mirrorSize = size;
+      break;
+    }
+  }
+  if (mirrorOffset >= 0) {
+    // Record 1 follows record 0 at the start of the mirror's first cluster.
+    const std::int64_t start = mirrorOffset - mirrorSize;
+    if (mftOffset != start) {
+      TNtfsRecordDescription d;
+      std::uint32_t size = 0;
+      if (describe(start, d, size) == "$MFT") {
+        mftOffset = start;
+        mft = d;
+        mftSize = size;
+      }
+    }
+    // That cluster is the mirror's first (or, for a copy inside $MFT
+    // itself, $MFT's first): its number gives the cluster size.
+    for (const std::int64_t lcn : {mirror.FirstLcn, mftOffset == start ? mft.FirstLcn : std::int64_t{-1}}) {
+      if (lcn <= 0 || start <= 0 || start % lcn != 0) continue;
+      const std::int64_t clusterSize = start / lcn;
+      if (clusterSize < boot_.BytesPerSector || clusterSize > kLargestCluster ||
+          !std::has_single_bit(static_cast<std::uint64_t>(clusterSize)))
+        continue;
+      SetClusterSize(static_cast<std::uint32_t>(clusterSize));
+      break;
+    }
+  }
+  if (mftOffset >= 0) boot_.RecordSize = mftSize;
+  return mftOffset >= 0 || mirrorOffset >= 0;
 }
 
 void TNTFS::LoadBitmap() {
@@ -943,6 +1071,11 @@ bool TNTFS::RefreshFromRecord(TFileEntry& f) {
 }
 
 std::int64_t TNTFS::ResolvePath(std::string_view path, TFileEntry& out) {
+  int hops = kMaxLinkHops;
+  return ResolvePath(path, out, hops);
+}
+
+std::int64_t TNTFS::ResolvePath(std::string_view path, TFileEntry& out, int& hops) {
   out = rootEntry_;
   std::vector<std::string_view> components;
   bool absolute = false;
@@ -954,7 +1087,7 @@ std::int64_t TNTFS::ResolvePath(std::string_view path, TFileEntry& out) {
     for (const TFileEntry& e : *list)
       if (EqualNoCase(e.Name, components[i])) {
         out = e;
-        record = e.ObjectId;
+        record = MayBeJunction(e) ? FollowLink(e, hops) : e.ObjectId;
         found = true;
         break;
       }
@@ -995,7 +1128,74 @@ FsHandle TNTFS::FindFirstByPath(std::string_view directoryPath, TFileEntry& out)
 
 FsHandle TNTFS::FindFirst(const TFileEntry& directory, TFileEntry& out) {
   const std::int64_t record = directory.ObjectId == 0 ? kNtfsRootRecord : directory.ObjectId;
+  if (MayBeJunction(directory)) {
+    // The target's listing; the junction's own one when the target is
+    // missing or empty.
+    int hops = kMaxLinkHops;
+    const std::int64_t target = FollowLink(directory, hops);
+    if (target != directory.ObjectId) {
+      const FsHandle handle = MakeFindHandle(ListDirectory(target), out);
+      if (handle != kNoHandle) return handle;
+    }
+  }
   return MakeFindHandle(ListDirectory(record), out);
+}
+
+std::int64_t TNTFS::FollowLink(const TFileEntry& link, int& hops) {
+  // Junctions that lead to each other end here, like any chain too long.
+  if (hops <= 0) return link.ObjectId;
+  --hops;
+  const std::string target = CachedLinkTarget(link);
+  if (target.empty()) return link.ObjectId;
+  TFileEntry reached;
+  const std::int64_t record = ResolvePath(target, reached, hops);
+  return record >= 0 && (record == kNtfsRootRecord || reached.IsDirectory()) ? record : link.ObjectId;
+}
+
+std::string TNTFS::CachedLinkTarget(const TFileEntry& link) {
+  {
+    std::lock_guard lock(cacheMutex_);
+    const auto it = linkCache_.find(link.ObjectId);
+    if (it != linkCache_.end()) return it->second;
+  }
+  std::string target = ResolveLinkTarget(link);
+  std::lock_guard lock(cacheMutex_);
+  if (linkCache_.size() < kMaxCachedLinks) linkCache_.emplace(link.ObjectId, target);
+  return target;
+}
+
+std::string TNTFS::ResolveLinkTarget(const TFileEntry& entry) {
+  try {
+    TNtfs_File_Streams s;
+    TNtfsAttrDesc d;
+    if (!LoadRecord(entry.ObjectId, s) || !CollectAttribute(s, kNtfsAttrReparsePoint, "", d)) return {};
+    if (EffectiveSize(d, clusterSize_) >= kMaxReparseBytes) return {};
+    std::vector<std::uint8_t> data;
+    ReadAttributeValue(d, data, kMaxReparseBytes);
+    // Only mount points: a symbolic link's buffer is laid out differently
+    // and may be relative.
+    std::string text;
+    if (!ParseMountPointTarget(data, text)) return {};
+    if (text.size() <= 4 || text.compare(0, 4, "\\??\\") != 0) return {};
+    text.erase(0, 4);
+    LogText("Link: " + text);
+    // "C:\rest" names this volume's "\rest"; a volume name ("Volume{...}\")
+    // is longer and stays, so that its lookup fails.
+    const std::size_t slash = text.find('\\');
+    if (slash != std::string::npos) {
+      const std::size_t at = CharactersBefore(text, slash);
+      if (at >= 2 && at <= 15) text.erase(0, slash);
+    }
+    LogText("Local_Link: " + text);
+    std::replace(text.begin(), text.end(), '\\', kPathDelimiter);
+    const std::string path = LinkCheckPath(entry);
+    LogText("iFileName: " + path);
+    // A junction to its own folder or to one above it would list itself.
+    if (PathWithin(path, text)) return {};
+    return text;
+  } catch (...) {
+    return {};
+  }
 }
 
 bool TNTFS::FindNext(FsHandle handle, TFileEntry& out) {
@@ -1100,6 +1300,59 @@ void TNTFS_Salvager::BuildTree() {
   std::vector<std::uint8_t> piece;
   std::vector<std::unique_ptr<TNtfsTreeNode>> nodes;
   auto lastReport = std::chrono::steady_clock::now();
+  struct Extension {
+    std::int64_t base = 0;
+    bool inUse = false;
+    TNtfsNameChoice names;
+    bool hasData = false;
+    std::int64_t dataSize = 0;
+    std::int64_t firstLcn = -1;
+  };
+  std::map<std::int64_t, Extension> extensions;
+  // Base records with an attribute list wait for their extensions.
+  struct Pending {
+    TNtfsTreeNode* node;
+    std::vector<std::uint8_t> record;
+    TNtfsRecordDescription description;
+  };
+  std::vector<Pending> withList;
+  auto describe = [&](TNtfsTreeNode& node, const TNtfsRecordDescription& d) {
+    node.CreationTime = d.CreationTime;
+    node.WriteTime = d.WriteTime;
+    node.ChangeTime = d.ChangeTime;
+    node.Attributes |= d.FileAttributes;
+    if (d.HasData) node.Size = d.DataSize;
+    if (d.FirstLcn >= 0) node.FirstSector = d.FirstLcn * clusterSize_ / std::max(1, storage_->SectorSize);
+    if (d.Names.Found()) {
+      const TNtfsFileName& chosen = d.Names.Chosen();
+      node.Name = chosen.Name;
+      node.ParentMft = static_cast<std::int64_t>(chosen.Parent);
+      if (node.CreationTime == 0) {
+        node.CreationTime = chosen.CreationTime;
+        node.WriteTime = chosen.WriteTime;
+        node.ChangeTime = chosen.ChangeTime;
+      }
+      node.Attributes |= chosen.Flags & ~kNtfsFileNameDirectory;
+    } else {
+      char name[64];
+      std::snprintf(name, sizeof name, "Unknow file $%llx", static_cast<unsigned long long>(node.Mft));
+      node.Name = name;
+      node.ParentMft = -1;
+    }
+    if (d.Info.Directory) {
+      node.Attributes |= kAttrDirectory;
+      node.Size = 0;
+    }
+    if (!d.Info.InUse) node.Attributes |= kAttrDeleted;
+    if ((node.Attributes & kAttrEncrypted) != 0 && !d.Info.Directory) {
+      ++encryptedCount_;
+      // Such a file reads as its raw export.
+      TFileEntry entry;
+      entry.ObjectId = node.Mft;
+      const std::int64_t exported = EncryptedRawSize(entry);
+      if (exported >= 0) node.Size = exported;
+    }
+  };
   for (std::int64_t first = 0; first < count; first += perPiece) {
     const std::int64_t n = std::min(perPiece, count - first);
     piece.assign(static_cast<std::size_t>(n * recordSize), 0);
@@ -1109,74 +1362,23 @@ void TNTFS_Salvager::BuildTree() {
       MutableByteSpan rec(piece.data() + k * recordSize, static_cast<std::size_t>(recordSize));
       if (!BytesEqual(rec, 0, "FILE")) continue;
       ApplyFixup(rec);
-      TNtfsRecordInfo info;
-      std::vector<TNtfsAttrHeader> headers;
-      if (!ParseRecordAttributes(rec, info, headers) || info.BaseRecord != 0) continue;
-      if (number >= 16 && number <= 23 && !info.InUse) continue;
+      TNtfsRecordDescription d;
+      if (!DescribeRecord(rec, clusterCount_, d)) continue;
+      if (d.Info.BaseRecord != 0) {
+        // An extension record: what it holds belongs to its base record,
+        // joined below when the base's attribute list names it.
+        if (d.Names.Found() || d.HasData)
+          extensions.emplace(number, Extension{static_cast<std::int64_t>(d.Info.BaseRecord), d.Info.InUse, d.Names,
+                                               d.HasData, d.DataSize, d.FirstLcn});
+        continue;
+      }
+      if (number >= 16 && number <= 23 && !d.Info.InUse) continue;
       auto node = std::make_unique<TNtfsTreeNode>();
       node->Mft = number;
-      std::string fallback;
-      bool named = false;
-      TNtfsFileName chosen;
-      for (const TNtfsAttrHeader& h : headers) {
-        const ByteSpan value(rec.data() + h.ValueOffset, h.NonResident ? 0 : h.ValueLength);
-        if (h.Type == kNtfsAttrFileName && !h.NonResident) {
-          TNtfsFileName fn;
-          if (!ParseFileName(value, fn)) continue;
-          if (fn.Namespace == 1 || fn.Namespace == 3 || (fn.Namespace == 0 && !named)) {
-            chosen = fn;
-            named = true;
-          } else if (fn.Namespace == kNtfsNamespaceDos && fallback.empty()) {
-            fallback = fn.Name;
-            if (!named) chosen = fn;
-          }
-        } else if (h.Type == kNtfsAttrStandardInfo && !h.NonResident) {
-          node->CreationTime = Le64(value, 0);
-          node->WriteTime = Le64(value, 8);
-          node->ChangeTime = Le64(value, 16);
-          node->Attributes |= Le32(value, 32);
-        } else if (h.Type == kNtfsAttrData && h.Name.empty()) {
-          if (h.NonResident) {
-            if (h.StartVcn == 0) node->Size = h.DataSize;
-            std::vector<TRunNode> runs;
-            if (h.RunlistLength > 0) DecodeRunlist(ByteSpan(rec).subspan(h.RunlistOffset, h.RunlistLength), h.StartVcn, clusterCount_, runs);
-            for (const TRunNode& r : runs)
-              if (r.Lcn >= 0) {
-                node->FirstSector = r.Lcn * clusterSize_ / std::max(1, storage_->SectorSize);
-                break;
-              }
-          } else {
-            node->Size = h.ValueLength;
-          }
-        }
-      }
-      if (named || !fallback.empty()) {
-        node->Name = chosen.Name;
-        node->ParentMft = static_cast<std::int64_t>(chosen.Parent);
-        if (node->CreationTime == 0) {
-          node->CreationTime = chosen.CreationTime;
-          node->WriteTime = chosen.WriteTime;
-          node->ChangeTime = chosen.ChangeTime;
-        }
-        node->Attributes |= chosen.Flags & ~kNtfsFileNameDirectory;
+      if (d.HasAttributeList) {
+        withList.push_back({node.get(), std::vector<std::uint8_t>(rec.begin(), rec.end()), std::move(d)});
       } else {
-        char name[64];
-        std::snprintf(name, sizeof name, "Unknow file $%llx", static_cast<unsigned long long>(number));
-        node->Name = name;
-        node->ParentMft = -1;
-      }
-      if (info.Directory) {
-        node->Attributes |= kAttrDirectory;
-        node->Size = 0;
-      }
-      if (!info.InUse) node->Attributes |= kAttrDeleted;
-      if ((node->Attributes & kAttrEncrypted) != 0 && !info.Directory) {
-        ++encryptedCount_;
-        // Such a file reads as its raw export.
-        TFileEntry entry;
-        entry.ObjectId = number;
-        const std::int64_t exported = EncryptedRawSize(entry);
-        if (exported >= 0) node->Size = exported;
+        describe(*node, d);
       }
       nodes.push_back(std::move(node));
     }
@@ -1186,6 +1388,45 @@ void TNTFS_Salvager::BuildTree() {
       if (ReportProgress(static_cast<int>((first + n) * 100 / std::max<std::int64_t>(count, 1)), "Scanning MFT") == 0) break;
     }
   }
+
+  // Names and data kept in extension records, taken from the records the
+  // base's attribute list names (and that name the base back), in list order.
+  std::size_t listBudget = kMaxScanListBytes;
+  for (Pending& p : withList) {
+    TNtfsRecordInfo info;
+    std::vector<TNtfsAttrHeader> headers;
+    ParseRecordAttributes(p.record, info, headers);
+    std::vector<std::uint8_t> list;
+    for (const TNtfsAttrHeader& h : headers) {
+      if (h.Type != kNtfsAttrAttributeList) continue;
+      TNtfsAttrDesc listDesc;
+      DescFromHeader(p.record, h, p.node->Mft, clusterCount_, listDesc);
+      ReadAttributeValue(listDesc, list, std::min(listBudget, kMaxListBytes));
+      listBudget -= std::min(listBudget, list.size());
+      break;
+    }
+    std::vector<TNtfsListEntry> entries;
+    ParseAttributeList(list, entries);
+    std::set<std::int64_t> joined;
+    for (const TNtfsListEntry& e : entries) {
+      const auto number = static_cast<std::int64_t>(e.Record);
+      const bool wanted = e.Type == kNtfsAttrFileName || (e.Type == kNtfsAttrData && e.Name.empty() && e.StartVcn == 0);
+      if (!wanted || number == p.node->Mft || joined.count(number) != 0) continue;
+      const auto it = extensions.find(number);
+      if (it == extensions.end() || it->second.base != p.node->Mft || it->second.inUse != p.description.Info.InUse) continue;
+      joined.insert(number);
+      const Extension& x = it->second;
+      p.description.Names.Offer(x.names);
+      if (x.hasData && !p.description.HasData) {
+        p.description.HasData = true;
+        p.description.DataSize = x.dataSize;
+      }
+      if (p.description.FirstLcn < 0) p.description.FirstLcn = x.firstLcn;
+    }
+    describe(*p.node, p.description);
+  }
+  withList.clear();
+  extensions.clear();
 
   // Link: directories by record number; walks up the parent chain decide
   // which nodes reach the root, so loops of parents end under "Unknown files".
@@ -1266,9 +1507,9 @@ void TNTFS_Salvager::BuildTree() {
 
 FsHandle TNTFS_Salvager::FindFirstByPath(std::string_view directoryPath, TFileEntry& out) {
   if (!tree_) return kNoHandle;
-  TFsTreeNode* node = tree_->FindNode(directoryPath);
+  int hops = kMaxLinkHops;
+  TFsTreeNode* node = FollowTreePath(directoryPath, hops);
   if (node == nullptr) {
-    LogEvent(kSenderNtfs, kErrNtfsNotFound, 0, directoryPath, 3);
     out.Clear();
     return kNoHandle;
   }
@@ -1279,7 +1520,51 @@ FsHandle TNTFS_Salvager::FindFirst(const TFileEntry& directory, TFileEntry& out)
   if (!tree_) return kNoHandle;
   TFsTreeNode* node = directory.Node;
   if (node == nullptr) node = tree_->Root();
+  if (MayBeJunction(directory)) {
+    int hops = kMaxLinkHops;
+    node = FollowTreeLink(node, hops);
+  }
   return tree_->FindFirstInNode(node, out);
+}
+
+TFsTreeNode* TNTFS_Salvager::FollowTreePath(std::string_view path, int& hops) {
+  std::vector<std::string_view> components;
+  bool absolute = false;
+  TFsTreeNode* node = tree_->Root();
+  if (!SplitPath(path, components, absolute)) node = nullptr;
+  for (std::size_t i = 0; node != nullptr && i < components.size(); ++i) {
+    node = tree_->FindChildByName(node, components[i]);
+    if (node != nullptr && node != tree_->Root()) node = FollowTreeLink(node, hops);
+  }
+  if (node == nullptr) LogEvent(kSenderNtfs, kErrNtfsNotFound, 0, path, 3);
+  return node;
+}
+
+TFsTreeNode* TNTFS_Salvager::FollowTreeLink(TFsTreeNode* node, int& hops) {
+  TFileEntry link;
+  if (node == nullptr || node == tree_->Root() || !tree_->FillEntry(node, link, kNoHandle) || !MayBeJunction(link))
+    return node;
+  // Junctions that lead to each other end here, like any chain too long.
+  if (hops <= 0) return node;
+  --hops;
+  const std::string target = CachedLinkTarget(link);
+  if (target.empty()) return node;
+  TFsTreeNode* reached = FollowTreePath(target, hops);
+  TFileEntry entry;
+  if (reached == tree_->Root() || (reached != nullptr && tree_->FillEntry(reached, entry, kNoHandle) && entry.IsDirectory()))
+    return reached;
+  return node;
+}
+
+std::string TNTFS_Salvager::LinkCheckPath(const TFileEntry& entry) {
+  // The node's place in the tree, from the root.
+  std::vector<const std::string*> names;
+  for (TFsTreeNode* n = entry.Node; n != nullptr && tree_ && n != tree_->Root() && names.size() < 4096; n = n->Parent)
+    names.push_back(&static_cast<TNtfsTreeNode*>(n)->Name);
+  if (names.empty()) return entry.Name;
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) path += kPathDelimiter + **it;
+  return path;
 }
 
 bool TNTFS_Salvager::FindNext(FsHandle handle, TFileEntry& out) { return tree_ && tree_->FindNext(handle, out); }

@@ -138,7 +138,8 @@ class TNTFS : public FileSystem {
                         TNtfsAttrDesc& out);
   // The directory's entries from its index (cached: the volume never changes).
   std::shared_ptr<const std::vector<TFileEntry>> ListDirectory(std::int64_t record);
-  // Record number of a path, -1 when a component is missing.
+  // Record number of a path, -1 when a component is missing. Junctions on
+  // the way lead to their targets.
   std::int64_t ResolvePath(std::string_view path, TFileEntry& out);
   // The raw export of an encrypted file; nullptr when the file has no
   // $EFS stream (or too many streams to be real).
@@ -146,6 +147,10 @@ class TNTFS : public FileSystem {
   // The size that export will have, computed from the record alone; -1
   // when there is none.
   std::int64_t EncryptedRawSize(const TFileEntry& entry);
+  // The volume path ("/a/b") a junction directory leads to; "" when the
+  // entry is no junction, its target is not on this volume, or the entry's
+  // own path lies inside the target.
+  std::string ResolveLinkTarget(const TFileEntry& entry);
 
  protected:
   // Reads `length` bytes at volume byte `offset`; false on any failure
@@ -154,6 +159,14 @@ class TNTFS : public FileSystem {
   // Bytes of an attribute's data through its runs; sparse and unreadable
   // ranges give zeros.
   bool ReadRuns(const std::vector<TRunNode>& runs, std::int64_t offset, std::uint8_t* out, std::size_t length);
+  // An attribute's value, at most `cap` bytes of it.
+  bool ReadAttributeValue(const TNtfsAttrDesc& desc, std::vector<std::uint8_t>& out, std::size_t cap);
+  // The path a junction's target is checked against (the index listing
+  // knows an entry's name only).
+  virtual std::string LinkCheckPath(const TFileEntry& entry) { return entry.Name; }
+  // ResolveLinkTarget, worked out once per junction: paths through one are
+  // resolved over and over.
+  std::string CachedLinkTarget(const TFileEntry& link);
   // `raw`: a non-resident data stream reads on to the end of its last
   // sector, where encrypted data keeps the rest of its last cipher block.
   FsHandle MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber, bool raw);
@@ -173,7 +186,15 @@ class TNTFS : public FileSystem {
 
  private:
   bool BuildMft(std::int64_t recordByteOffset, std::vector<TRunNode>& runs, std::int64_t& dataSize);
-  bool ReadAttributeValue(const TNtfsAttrDesc& desc, std::vector<std::uint8_t>& out, std::size_t cap);
+  // Looks in the middle of the volume, where formatters put the $MFTMirr
+  // copy of the first records, for record 0 and 1 when no boot sector
+  // points at a usable $MFT; record 1 also gives the cluster size. Byte
+  // offsets, -1 when not found.
+  bool FindMftDirect(std::int64_t& mftOffset, std::int64_t& mirrorOffset);
+  void SetClusterSize(std::uint32_t clusterSize);
+  std::int64_t ResolvePath(std::string_view path, TFileEntry& out, int& hops);
+  // The record a junction directory leads to; its own when it leads nowhere.
+  std::int64_t FollowLink(const TFileEntry& link, int& hops);
   bool ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8_t* out, std::size_t length);
   void LoadBitmap();
   // Size, times and the encrypted flag from the file's record; true when
@@ -185,6 +206,7 @@ class TNTFS : public FileSystem {
   std::mutex cacheMutex_;
   std::map<std::int64_t, std::shared_ptr<const std::vector<TFileEntry>>> dirCache_;
   std::size_t cachedEntries_ = 0;
+  std::map<std::int64_t, std::string> linkCache_;  // junction record -> its target
 };
 
 // Lists directories from their index; the reader the mount path uses.
@@ -215,8 +237,14 @@ class TNTFS_Salvager : public TNTFS {
 
   TFileTree* Tree() const { return tree_.get(); }
 
+ protected:
+  std::string LinkCheckPath(const TFileEntry& entry) override;
+
  private:
   void BuildTree();
+  // The node of a path, junctions on the way followed; nullptr when missing.
+  TFsTreeNode* FollowTreePath(std::string_view path, int& hops);
+  TFsTreeNode* FollowTreeLink(TFsTreeNode* node, int& hops);
   std::unique_ptr<TFileTree> tree_;
   std::int32_t encryptedCount_ = 0;
 };

@@ -260,4 +260,86 @@ bool IndexBlockEntries(ByteSpan b, ByteSpan& entries) {
   return true;
 }
 
+void TNtfsNameChoice::Offer(const TNtfsFileName& name) {
+  if (name.Namespace == 1 || name.Namespace == 3) {
+    primary_ = name;
+  } else if (name.Namespace == 0) {
+    if (primary_.Name.empty()) primary_ = name;
+  } else if (name.Namespace == kNtfsNamespaceDos && !hasFallback_) {
+    fallback_ = name;
+    hasFallback_ = true;
+  }
+}
+
+void TNtfsNameChoice::Offer(const TNtfsNameChoice& later) {
+  // Its primary is the name that wins among its own, so offering it wins
+  // or loses here as the whole sequence would; its fallback is its first
+  // DOS name.
+  if (!later.primary_.Name.empty()) Offer(later.primary_);
+  if (later.hasFallback_) Offer(later.fallback_);
+}
+
+bool DescribeRecord(ByteSpan record, std::int64_t clusterCount, TNtfsRecordDescription& out) {
+  out = {};
+  std::vector<TNtfsAttrHeader> headers;
+  if (!ParseRecordAttributes(record, out.Info, headers)) return false;
+  for (const TNtfsAttrHeader& h : headers) {
+    const ByteSpan value = h.NonResident ? ByteSpan() : record.subspan(h.ValueOffset, h.ValueLength);
+    switch (h.Type) {
+      case kNtfsAttrFileName: {
+        TNtfsFileName name;
+        if (!h.NonResident && ParseFileName(value, name)) out.Names.Offer(name);
+        break;
+      }
+      case kNtfsAttrStandardInfo:
+        if (h.NonResident) break;
+        out.CreationTime = Le64(value, 0);
+        out.WriteTime = Le64(value, 8);
+        out.ChangeTime = Le64(value, 16);
+        out.FileAttributes |= Le32(value, 32);
+        break;
+      case kNtfsAttrAttributeList:
+        out.HasAttributeList = true;
+        break;
+      case kNtfsAttrData: {
+        if (!h.Name.empty()) break;
+        if (!h.NonResident) {
+          out.HasData = true;
+          out.DataSize = h.ValueLength;
+          break;
+        }
+        if (h.StartVcn == 0) {
+          out.HasData = true;
+          out.DataSize = h.DataSize;
+        }
+        if (out.FirstLcn >= 0 || h.RunlistLength == 0) break;
+        std::vector<TRunNode> runs;
+        DecodeRunlist(record.subspan(h.RunlistOffset, h.RunlistLength), h.StartVcn, clusterCount, runs);
+        for (const TRunNode& r : runs)
+          if (r.Lcn >= 0) {
+            out.FirstLcn = r.Lcn;
+            break;
+          }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+bool ParseMountPointTarget(ByteSpan r, std::string& substitute) {
+  substitute.clear();
+  // Header: tag, data length, reserved; then the name offsets and lengths,
+  // both counted from the path buffer at 16.
+  if (!Fits(r, 0, 16) || Le32(r, 0) != kNtfsReparseMountPoint) return false;
+  const std::uint64_t end = std::min<std::uint64_t>(r.size(), 8 + std::uint64_t{Le16(r, 4)});
+  const std::uint64_t offset = 16 + std::uint64_t{Le16(r, 8)};
+  const std::uint64_t length = Le16(r, 10);
+  if (length == 0 || (length & 1) != 0 || offset > end || length > end - offset) return false;
+  substitute = Utf16LeBytesToUtf8(r.subspan(offset, length));
+  return !substitute.empty();
+}
+
 }  // namespace vandrel

@@ -150,4 +150,49 @@ bool IndexRootEntries(ByteSpan value, ByteSpan& entries, bool& large);
 // The entry area of a fixed-up "INDX" block.
 bool IndexBlockEntries(ByteSpan block, ByteSpan& entries);
 
+// Picks a record's preferred name among its $FILE_NAME attributes: a Win32
+// name always replaces the choice, a POSIX name is taken while nothing is
+// chosen, and the first DOS-only name is kept for when nothing else turns up.
+class TNtfsNameChoice {
+ public:
+  void Offer(const TNtfsFileName& name);
+  // Names another choice has seen, as though offered here after these.
+  void Offer(const TNtfsNameChoice& later);
+  bool Found() const { return !primary_.Name.empty() || hasFallback_; }
+  // The primary name when there is one, else the DOS fallback.
+  const TNtfsFileName& Chosen() const { return primary_.Name.empty() && hasFallback_ ? fallback_ : primary_; }
+
+ private:
+  TNtfsFileName primary_;
+  TNtfsFileName fallback_;
+  bool hasFallback_ = false;
+};
+
+// What a scan of the MFT takes from one record.
+struct TNtfsRecordDescription {
+  TNtfsRecordInfo Info;
+  TNtfsNameChoice Names;
+  // $STANDARD_INFORMATION.
+  std::uint64_t CreationTime = 0;
+  std::uint64_t WriteTime = 0;
+  std::uint64_t ChangeTime = 0;
+  std::uint32_t FileAttributes = 0;
+  // The unnamed $DATA: resident, or its extent from VCN 0.
+  bool HasData = false;
+  std::int64_t DataSize = 0;
+  std::int64_t FirstLcn = -1;  // first allocated cluster of its runs here
+  bool HasAttributeList = false;
+};
+// Describes a fixed-up record; runs reaching past `clusterCount` clusters
+// (when > 0) are not taken as its first cluster. False when it is not a
+// "FILE" record.
+bool DescribeRecord(ByteSpan record, std::int64_t clusterCount, TNtfsRecordDescription& out);
+
+inline constexpr std::uint32_t kNtfsReparseMountPoint = 0xA0000003;
+inline constexpr std::uint32_t kNtfsReparseSymlink = 0xA000000C;
+// The substitute name (UTF-8) of a mount-point (junction) reparse buffer.
+// False for any other tag, and when the name does not lie inside both the
+// buffer and the length its header declares.
+bool ParseMountPointTarget(ByteSpan reparse, std::string& substitute);
+
 }  // namespace vandrel

@@ -1,7 +1,8 @@
 // NTFS decoders over any bytes: MFT records with their attributes,
-// runlists and attribute lists, index nodes, and LZNT1 units.
+// runlists and attribute lists, index nodes, LZNT1 units and reparse data.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/log.h"
@@ -16,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const std::uint8_t mode = data[0];
   std::vector<std::uint8_t> bytes(data + 1, data + size);
-  switch (mode % 3) {
+  switch (mode % 4) {
     case 0: {
       // A record: fixup, attributes, each runlist, list and name decoded.
       ApplyFixup(bytes);
@@ -43,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<TNtfsIndexEntry> index;
         if (IndexRootEntries(value, entries, large)) ParseIndexEntries(entries, index);
       }
+      TNtfsRecordDescription description;
+      DescribeRecord(bytes, 1 << 20, description);
       TNtfsBoot boot;
       ParseNtfsBoot(bytes, boot);
       break;
@@ -54,6 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<TNtfsIndexEntry> index;
       if (IndexBlockEntries(bytes, entries)) ParseIndexEntries(entries, index);
       ParseIndexEntries(bytes, index);
+      break;
+    }
+    case 3: {
+      // A junction's reparse data.
+      std::string target;
+      if (ParseMountPointTarget(bytes, target) && target.size() > 3 * bytes.size()) __builtin_trap();
       break;
     }
     default: {
