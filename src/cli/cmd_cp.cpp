@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <set>
 
 #include "cli/progress.h"
 #include "cli/volume_files.h"
@@ -14,8 +13,6 @@ namespace vandrel::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr int kMaxDepth = 256;
 
 struct CpOptions {
   std::string address;
@@ -56,7 +53,7 @@ class Copier {
     SetTime(entry, target);
   }
 
-  void CopyTree(const std::string& sourcePath, const TFileEntry& directory, const fs::path& target, int depth) {
+  void CopyTree(const std::string& sourcePath, const TFileEntry& directory, const fs::path& target, TreeWalkGuard& guard) {
     std::error_code ec;
     fs::create_directories(target, ec);
     if (ec) throw CliError(kExitFailure, "cannot create " + target.string() + ": " + ec.message());
@@ -71,12 +68,13 @@ class Copier {
       const fs::path childTarget = target / child.Name;
       try {
         if (child.IsDirectory()) {
-          if (depth >= kMaxDepth || (child.ObjectId != 0 && !visited_.insert(child.ObjectId).second)) {
-            std::cerr << "vandrel-cli: not descending into " << childPath << " (directory loop or too deep)\n";
-            failed_ = true;
+          const auto verdict = guard.Check(child);
+          if (verdict != TreeWalkGuard::Verdict::Enter) {
+            if (guard.Report(verdict, childPath)) failed_ = true;
             continue;
           }
-          CopyTree(childPath, child, childTarget, depth + 1);
+          const TreeWalkGuard::Inside inside(guard, child);
+          CopyTree(childPath, child, childTarget, guard);
         } else if ((child.Attributes & kAttrSpecial) == 0) {
           CopyFile(child, childTarget);
         }
@@ -90,7 +88,6 @@ class Copier {
   }
 
   bool Failed() const { return failed_; }
-  std::set<std::int64_t>& Visited() { return visited_; }
 
  private:
   static void SetTime(const TFileEntry& entry, const fs::path& target) {
@@ -105,7 +102,6 @@ class Copier {
   TStorage* volume_;
   bool progress_;
   bool failed_ = false;
-  std::set<std::int64_t> visited_;
 };
 
 int RunCp(Session& session, const CpOptions& options) {
@@ -119,8 +115,8 @@ int RunCp(Session& session, const CpOptions& options) {
   Copier copier(session.Devices(), volume, true);
   if (entry.IsDirectory()) {
     if (!options.recursive) throw CliError(kExitFailure, sourcePath + " is a directory (use -r)");
-    if (entry.ObjectId != 0) copier.Visited().insert(entry.ObjectId);
-    copier.CopyTree(sourcePath, entry, target, 0);
+    TreeWalkGuard guard(entry);
+    copier.CopyTree(sourcePath, entry, target, guard);
   } else {
     copier.CopyFile(entry, target);
   }

@@ -3,16 +3,12 @@
 
 #include <ctime>
 #include <iostream>
-#include <set>
 
 #include "cli/volume_files.h"
 #include "common/func.h"
 
 namespace vandrel::cli {
 namespace {
-
-// Recursion stops here whatever the volume claims.
-constexpr int kMaxDepth = 256;
 
 struct LsOptions {
   std::string address;
@@ -48,7 +44,7 @@ void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
 }
 
 void ListDirectory(TDeviceManager& devices, TStorage* volume, const std::string& directory, bool recursive, bool json,
-                   int depth, std::set<std::int64_t>& visited, bool& incomplete) {
+                   TreeWalkGuard& guard, bool& incomplete) {
   std::vector<TFileEntry> children;
   if (!ForEachChild(devices, volume, directory, [&](const TFileEntry& e) { children.push_back(e); })) {
     std::cerr << "vandrel-cli: cannot list " << directory << "\n";
@@ -60,12 +56,13 @@ void ListDirectory(TDeviceManager& devices, TStorage* volume, const std::string&
   for (const TFileEntry& child : children) {
     if (!child.IsDirectory() || (child.Attributes & kAttrSymlink) != 0) continue;
     const std::string path = JoinPath(directory, child.Name);
-    if (depth >= kMaxDepth || (child.ObjectId != 0 && !visited.insert(child.ObjectId).second)) {
-      std::cerr << "vandrel-cli: not descending into " << path << " (directory loop or too deep)\n";
-      incomplete = true;
+    const auto verdict = guard.Check(child);
+    if (verdict != TreeWalkGuard::Verdict::Enter) {
+      if (guard.Report(verdict, path)) incomplete = true;
       continue;
     }
-    ListDirectory(devices, volume, path, recursive, json, depth + 1, visited, incomplete);
+    const TreeWalkGuard::Inside inside(guard, child);
+    ListDirectory(devices, volume, path, recursive, json, guard, incomplete);
   }
 }
 
@@ -78,10 +75,9 @@ int RunLs(Session& session, const LsOptions& options) {
     PrintEntry(entry, path, json);
     return kExitOk;
   }
-  std::set<std::int64_t> visited;
-  if (entry.ObjectId != 0) visited.insert(entry.ObjectId);
+  TreeWalkGuard guard(entry);
   bool incomplete = false;
-  ListDirectory(session.Devices(), volume, path, options.recursive, json, 0, visited, incomplete);
+  ListDirectory(session.Devices(), volume, path, options.recursive, json, guard, incomplete);
   return incomplete ? kExitFailure : kExitOk;
 }
 

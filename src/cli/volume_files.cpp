@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 #include <vector>
 
 #include "filesystems/d_errors.h"
@@ -68,6 +69,48 @@ bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& 
     more = devices.FindNextFile(handle, entry);
   }
   devices.FindCloseFile(handle);
+  return true;
+}
+
+namespace {
+// Recursion stops here whatever the volume claims.
+constexpr std::size_t kMaxWalkDepth = 256;
+// Times one directory may be entered in a walk: junctions that reach it
+// from many places repeat it, damage that multiplies it is cut short.
+constexpr int kMaxEntries = 16;
+
+bool IsReparsePoint(const TFileEntry& e) { return (e.Attributes & kAttrReparsePoint) != 0; }
+}  // namespace
+
+TreeWalkGuard::TreeWalkGuard(const TFileEntry& top) { Enter(top); }
+
+TreeWalkGuard::Verdict TreeWalkGuard::Check(const TFileEntry& directory) const {
+  if (path_.size() > kMaxWalkDepth) return Verdict::Refused;
+  if (directory.ObjectId == 0) return Verdict::Enter;  // no identity to compare
+  const auto it = std::find_if(path_.begin(), path_.end(), [&](const Step& s) { return s.id == directory.ObjectId; });
+  if (it != path_.end()) {
+    const bool throughJunction = IsReparsePoint(directory) || std::any_of(it, path_.end(), [](const Step& s) { return s.junction; });
+    return throughJunction ? Verdict::JunctionLoop : Verdict::Refused;
+  }
+  const auto count = entered_.find(directory.ObjectId);
+  return count != entered_.end() && count->second >= kMaxEntries ? Verdict::Refused : Verdict::Enter;
+}
+
+void TreeWalkGuard::Enter(const TFileEntry& directory) {
+  path_.push_back({directory.ObjectId, IsReparsePoint(directory)});
+  if (directory.ObjectId != 0) ++entered_[directory.ObjectId];
+}
+
+void TreeWalkGuard::Leave() {
+  if (!path_.empty()) path_.pop_back();
+}
+
+bool TreeWalkGuard::Report(Verdict verdict, const std::string& path) const {
+  if (verdict == Verdict::JunctionLoop) {
+    std::cerr << "vandrel-cli: not descending into " << path << " (a junction leads back to a folder above it)\n";
+    return false;
+  }
+  std::cerr << "vandrel-cli: not descending into " << path << " (directory loop or too deep)\n";
   return true;
 }
 

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "cli/cli.h"
 #include "filesystems/uFileSystem.h"
@@ -29,6 +31,46 @@ const char* EntryTypeName(const TFileEntry& entry);
 // false when the directory cannot be listed.
 bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& directoryPath,
                   const std::function<void(const TFileEntry&)>& visit);
+
+// Keeps a recursive walk finite. Junctions (and damage) can make a
+// directory its own descendant or reach one directory from many places: a
+// directory already on the current path is not entered again, none is
+// entered more than a few times in one walk, and the depth is bounded.
+class TreeWalkGuard {
+ public:
+  enum class Verdict { Enter, JunctionLoop, Refused };
+  // Starts the walk at `top`.
+  explicit TreeWalkGuard(const TFileEntry& top);
+  // Whether to descend into `directory`, a child of the directory entered
+  // last.
+  Verdict Check(const TFileEntry& directory) const;
+  // The walk is inside `directory` while this lives.
+  class Inside {
+   public:
+    Inside(TreeWalkGuard& guard, const TFileEntry& directory) : guard_(guard) { guard_.Enter(directory); }
+    ~Inside() { guard_.Leave(); }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+
+   private:
+    TreeWalkGuard& guard_;
+  };
+  // Says why a directory is skipped; true when that leaves the walk
+  // incomplete (a loop through a junction is part of the volume, not a
+  // failure to read it).
+  bool Report(Verdict verdict, const std::string& path) const;
+
+ private:
+  void Enter(const TFileEntry& directory);
+  void Leave();
+
+  struct Step {
+    std::int64_t id;
+    bool junction;
+  };
+  std::vector<Step> path_;
+  std::map<std::int64_t, int> entered_;
+};
 
 // Streams the entry's data (or the named stream) to `sink`; answers the
 // bytes delivered. Throws CliError when the data cannot be read in full.
