@@ -388,7 +388,7 @@ void TMountStorage2System::RootItemInfo(bool fileSystem, TCbFsEntryInfo& info) c
   }
 }
 
-void TMountStorage2System::EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info) const {
+void TMountStorage2System::EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info) {
   info.Name = entry.Name;
   info.FileAttributes = entry.Attributes & ~kHiddenBits;
   info.EndOfFile = entry.IsDirectory() ? 0 : std::max<std::int64_t>(0, entry.Size);
@@ -396,7 +396,13 @@ void TMountStorage2System::EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& in
   info.CreationTime = ValidTime(entry.CreationTime);
   info.LastAccessTime = ValidTime(entry.LastAccessTime);
   info.LastWriteTime = ValidTime(entry.LastWriteTime);
-  info.FileId = 0;
+  // NTFS record numbers name files for good (hard links share one), so the
+  // system sees a junction's listing as the folder it shows and a walk
+  // through the mount can tell it was there before. Other readers' ids are
+  // not unique (a FAT file's first cluster).
+  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : storage_->GetReader();
+  const bool stableIds = reader != nullptr && reader->GetKind() == kReaderNtfs;
+  info.FileId = stableIds && entry.ObjectId > 0 ? entry.ObjectId : 0;
 }
 
 void TMountStorage2System::EnumerateDirectory(const TCbFsFileInfo& directoryInfo, void*& enumerationContext,

@@ -136,7 +136,7 @@ class TMountStorage2System : public TMount2System {
   TStorage* Storage() const { return storage_; }
 
  private:
-  void EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info) const;
+  void EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info);
   void RootItemInfo(bool fileSystem, TCbFsEntryInfo& info) const;
   TStorage* storage_ = nullptr;
 };

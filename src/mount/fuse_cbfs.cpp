@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -65,6 +66,24 @@ timespec ToTimespec(std::uint64_t fileTime) {
   return ts;
 }
 
+// What the kernel shows for "." and ".." of a listing, as libfuse does when
+// it numbers the files itself.
+constexpr ino_t kUnknownInode = 0xFFFFFFFF;
+
+// A file's inode number: the volume's own id of it where the reader gives
+// one (NTFS record numbers, below 2^48), so that a folder reached again
+// through a junction shows as the same folder and `find` or `cp -r` stop
+// there; otherwise one derived from the path, above every such id.
+ino_t InodeOf(const TCbFsEntryInfo& info, std::string_view path) {
+  if (info.FileId > 0) return static_cast<ino_t>(info.FileId);
+  std::uint64_t h = 14695981039346656037ULL;  // FNV-1a
+  for (const char c : path) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ULL;
+  }
+  return static_cast<ino_t>((h >> 2) | (std::uint64_t{1} << 62));
+}
+
 class FuseMount;
 
 FuseMount* Current() { return static_cast<FuseMount*>(fuse_get_context()->private_data); }
@@ -86,7 +105,7 @@ class FuseMount : public CbFsMount {
   void Stop(bool force) override;
 
   TCallbackFileSystem& Owner() { return owner_; }
-  void FillStat(const TCbFsEntryInfo& info, struct stat* st) const;
+  void FillStat(const TCbFsEntryInfo& info, std::string_view path, struct stat* st) const;
   void FillRoot(struct stat* st) const;
   void MarkInitialised() {
     std::lock_guard lock(stateMutex_);
@@ -117,14 +136,16 @@ class FuseMount : public CbFsMount {
 void FuseMount::FillRoot(struct stat* st) const {
   std::memset(st, 0, sizeof *st);
   st->st_mode = S_IFDIR | 0555;
+  st->st_ino = InodeOf(TCbFsEntryInfo{}, "/");
   st->st_nlink = 2;
   st->st_uid = uid_;
   st->st_gid = gid_;
   st->st_atim = st->st_mtim = st->st_ctim = ToTimespec(mountTime_);
 }
 
-void FuseMount::FillStat(const TCbFsEntryInfo& info, struct stat* st) const {
+void FuseMount::FillStat(const TCbFsEntryInfo& info, std::string_view path, struct stat* st) const {
   std::memset(st, 0, sizeof *st);
+  st->st_ino = InodeOf(info, path);
   const bool directory = (info.FileAttributes & kAttrDirectory) != 0;
   const bool link = !directory && (info.FileAttributes & kAttrSymlink) != 0;
   st->st_mode = directory ? (S_IFDIR | 0555) : link ? (S_IFLNK | 0777) : (S_IFREG | 0444);
@@ -167,7 +188,7 @@ void* OpInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->attr_timeout = kCacheSeconds;
   cfg->negative_timeout = kCacheSeconds;
   cfg->nullpath_ok = 1;
-  cfg->use_ino = 0;
+  cfg->use_ino = 1;
   // Listings hand the attributes over, so `ls -l` needs no lookup per entry.
   if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
   conn->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
@@ -208,7 +229,7 @@ int OpGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
     TCbFsEntryInfo info;
     mount->Owner().OnGetFileInfo(name, exists, info);
     if (!exists || IsSpecial(info)) return -ENOENT;
-    mount->FillStat(info, st);
+    mount->FillStat(info, name, st);
     return 0;
   });
 }
@@ -232,8 +253,12 @@ int OpReaddir(const char* /*path*/, void* buffer, fuse_fill_dir_t filler, off_t 
     auto* directory = reinterpret_cast<OpenDirectory*>(fi->fh);
     struct stat st {};
     mount->FillRoot(&st);
+    st.st_ino = kUnknownInode;
     filler(buffer, ".", &st, 0, static_cast<fuse_fill_dir_flags>(0));
     filler(buffer, "..", &st, 0, static_cast<fuse_fill_dir_flags>(0));
+    std::string child = directory->info.FileName;
+    if (child.empty() || child.back() != '/') child.push_back('/');
+    const std::size_t stem = child.size();
     // The handler may list a name twice (a damaged directory); the
     // listing shows each name once.
     std::unordered_set<std::string> seen;
@@ -245,7 +270,9 @@ int OpReaddir(const char* /*path*/, void* buffer, fuse_fill_dir_t filler, off_t 
       if (info.Name.empty() || info.Name == "." || info.Name == ".." || info.Name.find('/') != std::string::npos)
         continue;
       if (IsSpecial(info) || !seen.insert(info.Name).second) continue;
-      mount->FillStat(info, &st);
+      child.resize(stem);
+      child += info.Name;
+      mount->FillStat(info, child, &st);
       if (filler(buffer, info.Name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0) break;
     }
     return 0;
