@@ -192,18 +192,9 @@ Bytes Head(const Bytes& bytes, std::size_t n) { return Bytes(bytes.begin(), byte
 
 std::int64_t RoundUp(std::int64_t v, std::int64_t to) { return (v + to - 1) / to * to; }
 
-class NtfsEfs : public ::testing::Test {
+class NtfsEfs : public test::Ntfs3gImageTest {
  protected:
-  void SetUp() override {
-    VANDREL_REQUIRE(test::IsRoot(), "ntfs-3g mounts need root");
-    VANDREL_REQUIRE(test::HaveTool("ntfs-3g") && test::HaveTool("mkntfs"), "ntfs-3g and mkntfs are needed");
-    std::string why;
-    image_ = test::FixtureImage("ntfs_efs", why);
-    VANDREL_REQUIRE(!image_.empty(), why);
-    bytes_ = test::ReadFileBytes(image_);
-  }
-  std::string image_;
-  Bytes bytes_;
+  void SetUp() override { Load("ntfs_efs"); }
 };
 
 struct Expected {

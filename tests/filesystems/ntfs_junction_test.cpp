@@ -71,18 +71,9 @@ std::vector<std::uint8_t> FileBytes(FileSystem& fs, const std::string& path) {
   return data;
 }
 
-class NtfsJunctions : public ::testing::Test {
+class NtfsJunctions : public test::Ntfs3gImageTest {
  protected:
-  void SetUp() override {
-    VANDREL_REQUIRE(test::IsRoot(), "ntfs-3g mounts need root");
-    VANDREL_REQUIRE(test::HaveTool("ntfs-3g") && test::HaveTool("mkntfs"), "ntfs-3g and mkntfs are needed");
-    std::string why;
-    image_ = test::FixtureImage("ntfs_junctions", why);
-    VANDREL_REQUIRE(!image_.empty(), why);
-    bytes_ = test::ReadFileBytes(image_);
-  }
-  std::string image_;
-  std::vector<std::uint8_t> bytes_;
+  void SetUp() override { Load("ntfs_junctions"); }
   ScopedLogSink quiet_{[](const std::string&, int) {}};
 };
 

@@ -2,10 +2,13 @@
 // the reference view the NTFS tests compare the reader with.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/fixtures.h"
 
@@ -35,6 +38,22 @@ class Ntfs3gMount {
  private:
   std::string dir_;
   bool mounted_ = false;
+};
+
+// A test over a fixture image that ntfs-3g fills and shows: call Load from
+// SetUp; it skips (or fails under CI) without root, ntfs-3g or mkntfs.
+class Ntfs3gImageTest : public ::testing::Test {
+ protected:
+  void Load(const std::string& fixture) {
+    VANDREL_REQUIRE(IsRoot(), "ntfs-3g mounts need root");
+    VANDREL_REQUIRE(HaveTool("ntfs-3g") && HaveTool("mkntfs"), "ntfs-3g and mkntfs are needed");
+    std::string why;
+    image_ = FixtureImage(fixture, why);
+    VANDREL_REQUIRE(!image_.empty(), why);
+    bytes_ = ReadFileBytes(image_);
+  }
+  std::string image_;
+  std::vector<std::uint8_t> bytes_;
 };
 
 }  // namespace vandrel::test
