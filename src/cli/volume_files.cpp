@@ -61,7 +61,15 @@ bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& 
                   const std::function<void(const TFileEntry&)>& visit) {
   TFileEntry entry;
   const FsHandle handle = devices.FindFirstFile(volume, directoryPath, entry);
-  if (handle == kNoHandle) return false;
+  if (handle == kNoHandle) {
+    // Readers answer "no entries" for an empty folder too: below the root
+    // it is one when its own path still resolves. A root without entries
+    // is what a volume the reader cannot read looks like.
+    const std::string path = NormalizePath(directoryPath);
+    TFileEntry directory;
+    return path != std::string(1, kPathDelimiter) && volume != nullptr && volume->Reader &&
+           volume->Reader->LookupPath(path, directory, false, nullptr);
+  }
   bool more = true;
   while (more) {
     if (entry.Name != ".." && entry.Name != "." && !entry.Name.empty()) visit(entry);

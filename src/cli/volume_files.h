@@ -28,7 +28,7 @@ TFileEntry LookupEntry(TStorage* volume, const std::string& path);
 const char* EntryTypeName(const TFileEntry& entry);
 
 // Calls `visit` for every entry of the directory (".." and "." left out);
-// false when the directory cannot be listed.
+// false when the directory cannot be found.
 bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& directoryPath,
                   const std::function<void(const TFileEntry&)>& visit);
 

@@ -73,9 +73,9 @@ TEST_F(CliWalk, ListingFollowsJunctionsAndCutsTheirLoops) {
   for (const char* path : {"/a/b/up/b", "/p/j1/j2/j1", "/r/j2/j1/j2"})
     EXPECT_NE(all.err.find("not descending into " + std::string(path) + " (a junction leads back"), std::string::npos)
         << all.err;
-  // A loop through a junction is part of the volume, not a failure to read
-  // it (the empty folders elsewhere are: the reader cannot tell them from
-  // unreadable ones).
+  // Neither a loop through a junction nor an empty folder is a failure to
+  // read the volume.
+  EXPECT_TRUE(all.ok) << all.err;
   for (const char* folder : {"/a", "/p", "/junc"}) {
     const CliRun r = Cli(Volume() + " ls -R 0 " + folder, dir_ / "err");
     EXPECT_TRUE(r.ok) << folder << ": " << r.err;
@@ -97,6 +97,11 @@ TEST_F(CliWalk, CopyFollowsJunctionsAndCutsTheirLoops) {
                                           "/target/big.bin", "/target/sub/b.txt"};
   EXPECT_EQ(files, expected);
   EXPECT_EQ(test::ReadFileBytes((copy / "junc/big.bin").string()), test::ReadFileBytes((copy / "target/big.bin").string()));
+  // An empty folder (the junction to a missing path lists its own, empty
+  // one) copies without a failure.
+  const CliRun empty = Cli(Volume() + " cp -r 0 /missing " + ShellQuote((dir_ / "empty").string()), dir_ / "err");
+  EXPECT_TRUE(empty.ok) << empty.err;
+  EXPECT_TRUE(fs::is_directory(dir_ / "empty"));
 }
 
 }  // namespace
