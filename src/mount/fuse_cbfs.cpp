@@ -44,9 +44,18 @@ struct OpenFile {
   void* context = nullptr;
 };
 
+struct DirectoryItem {
+  std::string name;
+  struct stat st;
+};
+
 struct OpenDirectory {
   TCbFsFileInfo info;
   void* context = nullptr;
+  // The whole listing, gathered at the first read: ".", "..", then the
+  // handler's entries. Later reads continue at the kernel's offset.
+  bool listed = false;
+  std::vector<DirectoryItem> items;
 };
 
 timespec ToTimespec(std::uint64_t fileTime) {
@@ -234,6 +243,37 @@ int OpGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
   });
 }
 
+void ListDirectory(FuseMount& mount, OpenDirectory& directory) {
+  DirectoryItem dot;
+  mount.FillRoot(&dot.st);
+  dot.st.st_ino = kUnknownInode;
+  dot.name = ".";
+  directory.items.push_back(dot);
+  dot.name = "..";
+  directory.items.push_back(dot);
+  std::string child = directory.info.FileName;
+  if (child.empty() || child.back() != '/') child.push_back('/');
+  const std::size_t stem = child.size();
+  // The handler may list a name twice (a damaged directory); the
+  // listing shows each name once.
+  std::unordered_set<std::string> seen;
+  for (int index = 0;; ++index) {
+    bool found = false;
+    TCbFsEntryInfo info;
+    mount.Owner().OnEnumerateDirectory(directory.info, directory.context, "*", index, index == 0, found, info);
+    if (!found) break;
+    if (info.Name.empty() || info.Name == "." || info.Name == ".." || info.Name.find('/') != std::string::npos)
+      continue;
+    if (IsSpecial(info) || !seen.insert(info.Name).second) continue;
+    child.resize(stem);
+    child += info.Name;
+    DirectoryItem item;
+    mount.FillStat(info, child, &item.st);
+    item.name = std::move(info.Name);
+    directory.items.push_back(std::move(item));
+  }
+}
+
 int OpOpendir(const char* path, fuse_file_info* fi) {
   return Guarded([&] {
     auto directory = std::make_unique<OpenDirectory>();
@@ -246,34 +286,25 @@ int OpOpendir(const char* path, fuse_file_info* fi) {
   });
 }
 
-int OpReaddir(const char* /*path*/, void* buffer, fuse_fill_dir_t filler, off_t /*offset*/, fuse_file_info* fi,
+// Entries go out with their offsets: libfuse before 3.16.2 drops the
+// attributes of a listing filled without offsets, and the kernel then looks
+// up every name again (each lookup a scan of the directory).
+int OpReaddir(const char* /*path*/, void* buffer, fuse_fill_dir_t filler, off_t offset, fuse_file_info* fi,
               fuse_readdir_flags /*flags*/) {
   return Guarded([&] {
     FuseMount* mount = Current();
     auto* directory = reinterpret_cast<OpenDirectory*>(fi->fh);
-    struct stat st {};
-    mount->FillRoot(&st);
-    st.st_ino = kUnknownInode;
-    filler(buffer, ".", &st, 0, static_cast<fuse_fill_dir_flags>(0));
-    filler(buffer, "..", &st, 0, static_cast<fuse_fill_dir_flags>(0));
-    std::string child = directory->info.FileName;
-    if (child.empty() || child.back() != '/') child.push_back('/');
-    const std::size_t stem = child.size();
-    // The handler may list a name twice (a damaged directory); the
-    // listing shows each name once.
-    std::unordered_set<std::string> seen;
-    for (int index = 0;; ++index) {
-      bool found = false;
-      TCbFsEntryInfo info;
-      mount->Owner().OnEnumerateDirectory(directory->info, directory->context, "*", index, index == 0, found, info);
-      if (!found) break;
-      if (info.Name.empty() || info.Name == "." || info.Name == ".." || info.Name.find('/') != std::string::npos)
-        continue;
-      if (IsSpecial(info) || !seen.insert(info.Name).second) continue;
-      child.resize(stem);
-      child += info.Name;
-      mount->FillStat(info, child, &st);
-      if (filler(buffer, info.Name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0) break;
+    if (!directory->listed) {
+      ListDirectory(*mount, *directory);
+      directory->listed = true;
+    }
+    const auto first = static_cast<std::size_t>(std::max<off_t>(offset, 0));
+    for (std::size_t i = first; i < directory->items.size(); ++i) {
+      const DirectoryItem& item = directory->items[i];
+      const bool dots = i < 2;
+      if (filler(buffer, item.name.c_str(), &item.st, static_cast<off_t>(i + 1),
+                 dots ? static_cast<fuse_fill_dir_flags>(0) : FUSE_FILL_DIR_PLUS) != 0)
+        break;
     }
     return 0;
   });
