@@ -225,7 +225,7 @@ void TDeviceManager::FindCloseFile(FsHandle handle) {
 }
 
 FsHandle TDeviceManager::OpenEntry(const TFileEntry& entry, int mode) {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader) return kNoHandle;
   FileSystem* reader = entry.Storage->Reader.get();
   if (reader->GetKind() == kReaderNtfs && mode != 256) mode = 128;
@@ -239,7 +239,7 @@ FsHandle TDeviceManager::OpenEntry(const TFileEntry& entry, int mode) {
 
 FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
                                          std::string_view streamName) {
-  std::lock_guard lock(lock_);
+  std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader || entry.Fs == nullptr) return kNoHandle;
   if (entry.Fs->GetKind() != kReaderNtfs) return kNoHandle;
   FileSystem* reader = entry.Storage->Reader.get();
@@ -252,7 +252,7 @@ FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, std::uint32_t 
 }
 
 std::int32_t TDeviceManager::ReadEntry(FsHandle file, void* buffer, std::int32_t count) {
-  std::lock_guard lock(lock_);
+  std::shared_lock lock(fileLock_);
   FileRecord* record = file == kNoHandle ? nullptr : files_.Get(file);
   if (record == nullptr) return 0;
   return record->reader->Read(record->handle, buffer, count);

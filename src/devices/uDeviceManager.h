@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/read_write_lock.h"
 #include "filesystems/uFileSystem.h"
 #include "storage/uBusManager.h"
 
@@ -63,7 +64,9 @@ class TDeviceManager {
   int ProgressRelay(int percent, const std::string& text);
   bool StatusRelay(const std::string& text);
 
-  // Enumerations and file access through the attached readers.
+  // Enumerations and file access through the attached readers. Reads of
+  // different handles run side by side; an open waits for them and holds
+  // them off. One handle is read by one thread at a time.
   FsHandle FindFirstFile(TStorage* storage, std::string_view path, TFileEntry& entry);
   bool FindNextFile(FsHandle handle, TFileEntry& entry);
   void FindCloseFile(FsHandle handle);
@@ -99,6 +102,8 @@ class TDeviceManager {
   bool scanning_ = false;
   TDeviceEnumWindow* scanWindow_ = nullptr;
   std::recursive_mutex lock_;
+  // Opens (alone) against reads (together).
+  ReadWriteLock fileLock_;
   std::function<void(const std::string&)> statusSink_;
   HandleTable<FindRecord> finds_;
   HandleTable<FileRecord> files_;

@@ -197,7 +197,6 @@ TNTFS::~TNTFS() {
 }
 
 bool TNTFS::ReadVolume(std::int64_t offset, void* out, std::size_t length) {
-  std::lock_guard lock(ioMutex_);
   if (storage_ == nullptr) {
     std::memset(out, 0, length);
     return false;

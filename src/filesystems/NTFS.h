@@ -182,7 +182,6 @@ class TNTFS : public FileSystem {
   std::int64_t mftDataSize_ = 0;
   std::vector<std::uint8_t> bitmap_;
   std::int64_t freeSpace_ = -1;
-  std::recursive_mutex ioMutex_;  // the storage and its read window are not reentrant
 
  private:
   bool BuildMft(std::int64_t recordByteOffset, std::vector<TRunNode>& runs, std::int64_t& dataSize);

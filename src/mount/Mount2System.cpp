@@ -25,6 +25,14 @@ constexpr std::string_view kRecoveredFiles = "Recovered files";
 // 10000-01-01: beyond it a time has no date-time form.
 constexpr std::int64_t kLastValidUnixSecond = 253402300800LL;
 
+// An open file of a volume: the stream that serves it, and the lock that
+// keeps each seek-and-read pair on it whole (the kernel reads one file on
+// several threads at once).
+struct TMountFile {
+  std::mutex lock;
+  std::unique_ptr<TStream> stream;
+};
+
 struct ModuleState {
   std::mutex mutex;
   std::string settingsFile;
@@ -103,8 +111,8 @@ void SetArchitectureTag(const std::string& tag) {
   m.architectureTag = tag;
 }
 
-std::recursive_mutex& ProgramReadLock() {
-  static std::recursive_mutex lock;
+ReadWriteLock& ProgramReadLock() {
+  static ReadWriteLock lock;
   return lock;
 }
 
@@ -322,14 +330,16 @@ bool TMount2System::Mounted() const { return component_ && component_->MediaMoun
 void TMount2System::ReadFile(const TCbFsFileInfo&, void* fileHandleContext, std::int64_t position, void* buffer,
                              std::int32_t bytesToRead, std::int32_t& bytesRead) {
   bytesRead = 0;
-  auto* stream = static_cast<TStream*>(fileHandleContext);
-  if (stream == nullptr || bytesToRead <= 0) return;
+  auto* file = static_cast<TMountFile*>(fileHandleContext);
+  if (file == nullptr || !file->stream || bytesToRead <= 0) return;
   bool failed = false;
   {
-    std::lock_guard lock(ProgramReadLock());
-    if (stream->Position() != position) stream->Seek64(position, kSeekBegin);
-    bytesRead = static_cast<std::int32_t>(stream->Read(buffer, bytesToRead));
-    failed = stream->LastReadFailed();
+    std::shared_lock shared(ProgramReadLock());
+    std::lock_guard lock(file->lock);
+    TStream& stream = *file->stream;
+    if (stream.Position() != position) stream.Seek64(position, kSeekBegin);
+    bytesRead = static_cast<std::int32_t>(stream.Read(buffer, bytesToRead));
+    failed = stream.LastReadFailed();
   }
   // Zeros standing in for unreadable data must not pass for the file's
   // content: the reading program gets an I/O error instead.
@@ -347,7 +357,7 @@ void TMount2System::CloseEnumeration(const TCbFsFileInfo&, void* enumerationCont
 
 void TMount2System::CloseFile(const TCbFsFileInfo&, void* fileHandleContext) {
   std::lock_guard lock(ProgramReadLock());
-  std::unique_ptr<TStream> stream(static_cast<TStream*>(fileHandleContext));
+  std::unique_ptr<TMountFile> file(static_cast<TMountFile*>(fileHandleContext));
 }
 
 // ----------------------------------------------------- TMountStorage2System
@@ -476,12 +486,16 @@ void TMountStorage2System::GetFileInfo(const std::string& fileName, bool& fileEx
 }
 
 bool TMountStorage2System::FindFile(const std::string& path, TFileEntry& entry) {
+  std::lock_guard lock(ProgramReadLock());
+  return FindEntry(path, entry);
+}
+
+bool TMountStorage2System::FindEntry(const std::string& path, TFileEntry& entry) {
   if (devices_ == nullptr) return false;
   const auto slash = path.rfind(kPathDelimiter);
   const std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (name.empty()) return false;
-  std::lock_guard lock(ProgramReadLock());
   const FsHandle handle = devices_->FindFirstFile(storage_, directory, entry);
   if (handle == kNoHandle) return false;
   bool found = true;
@@ -496,13 +510,15 @@ void TMountStorage2System::OpenFile(const std::string& fileName, std::uint32_t /
   std::lock_guard lock(ProgramReadLock());
   storage_->SetCaching(false);
   if (fileName == kStoragePath) {
-    fileHandleContext = std::make_unique<TRawDiskStream>(storage_).release();
+    auto file = std::make_unique<TMountFile>();
+    file->stream = std::make_unique<TRawDiskStream>(storage_);
+    fileHandleContext = file.release();
     return;
   }
   std::string path;
   if (!ReaderPathOf(fileName, path)) return;
   TFileEntry entry;
-  if (!FindFile(path, entry) || entry.IsDirectory()) return;
+  if (!FindEntry(path, entry) || entry.IsDirectory()) return;
   auto stream = std::make_unique<TBlockFileStream>(entry, devices_);
   // A file with content that the reader cannot open would read as empty:
   // the open fails instead, so no copy passes it off as the file.
@@ -510,7 +526,9 @@ void TMountStorage2System::OpenFile(const std::string& fileName, std::uint32_t /
     if (entry.Size > 0) throw ECbFsError("can't open " + fileName, 5 /* EIO */);
     return;
   }
-  fileHandleContext = stream.release();
+  auto file = std::make_unique<TMountFile>();
+  file->stream = std::move(stream);
+  fileHandleContext = file.release();
 }
 
 }  // namespace vandrel

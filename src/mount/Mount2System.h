@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/read_write_lock.h"
 #include "filesystems/uFileSystem.h"
 #include "mount/CbFs.h"
 
@@ -52,9 +53,10 @@ void MountUnitShutdown();
 const std::string& MountSettingsFile();
 std::string ArchitectureTag();
 void SetArchitectureTag(const std::string& tag);
-// The one lock that serialises the seek-and-read of every open file of
-// every mounted volume.
-std::recursive_mutex& ProgramReadLock();
+// The one lock of all mounted volumes: reads share it (each seek-and-read
+// pair whole under its file's own lock), while listings, lookups, opens and
+// closes hold it alone.
+ReadWriteLock& ProgramReadLock();
 // The shared driver version (both halves 0 when not installed).
 TDriverVersion SharedDriverVersion();
 
@@ -136,6 +138,8 @@ class TMountStorage2System : public TMount2System {
   TStorage* Storage() const { return storage_; }
 
  private:
+  // FindFile under a lock the caller holds.
+  bool FindEntry(const std::string& path, TFileEntry& entry);
   void EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info);
   void RootItemInfo(bool fileSystem, TCbFsEntryInfo& info) const;
   TStorage* storage_ = nullptr;

@@ -44,7 +44,11 @@ bool TStorage::ReadSectors(void* buffer, std::int32_t count, std::int64_t sector
     return false;
   }
   const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(count, SectorCount - sector));
-  if (CacheEnabled) return ReadThroughWindow(out, n, sector);
+  if (!CacheEnabled && ParallelReads()) return Read(out, n, sector);
+  std::lock_guard lock(readMutex_);
+  // A concrete Read that reaches this storage again from inside the window
+  // reads directly.
+  if (CacheEnabled && !inWindow_) return ReadThroughWindow(out, n, sector);
   return Read(out, n, sector);
 }
 
@@ -59,13 +63,11 @@ bool TStorage::ReadThroughWindow(std::uint8_t* buffer, std::int32_t count, std::
   std::int64_t remaining = std::min<std::int64_t>(count, SectorCount - sector);
   if (remaining < 0) return false;
 
-  // A concrete Read that reaches this storage again must read directly.
-  struct Restore {
+  struct Inside {
     bool& flag;
-    bool saved;
-    ~Restore() { flag = saved; }
-  } restore{CacheEnabled, CacheEnabled};
-  CacheEnabled = false;
+    ~Inside() { flag = false; }
+  } inside{inWindow_};
+  inWindow_ = true;
 
   const std::int32_t sectorsPerWindow = std::max<std::int32_t>(1, CacheSize / SectorSize);
   if (outsideCount_ > 2 * static_cast<std::int64_t>(sectorsPerWindow)) {
@@ -130,6 +132,8 @@ bool TStorage::ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sec
   auto* out = static_cast<std::uint8_t*>(buffer);
   if (byteCount % sectorSize == 0)
     return ReadSectors(out, static_cast<std::int32_t>(byteCount / sectorSize), sector);
+  // The scratch sector is one per storage.
+  std::lock_guard lock(readMutex_);
   if (!scratch_ || scratchSize_ != SectorSize) {
     scratch_ = std::make_unique<std::uint8_t[]>(sectorSize);
     scratchSize_ = SectorSize;
@@ -153,6 +157,8 @@ bool TStorage::ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sec
 }
 
 void TStorage::SetCaching(bool enabled) {
+  // Not while another thread reads through the window.
+  std::lock_guard lock(readMutex_);
   CacheEnabled = enabled;
   if (CacheSize == 0) CacheSize = SectorSize * kWindowSectors;
   if (!enabled) {

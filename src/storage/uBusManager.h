@@ -13,9 +13,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,7 +75,9 @@ class TStorage {
 
   // The bounded read every reader uses. The buffer must hold
   // count * SectorSize bytes; on failure it holds zeros where nothing was
-  // read and the thread's last error tells why.
+  // read and the thread's last error tells why. Safe on several threads at
+  // once: the read window and storages whose Read keeps state are taken
+  // one thread at a time, the others read side by side.
   bool ReadSectors(void* buffer, std::int32_t count, std::int64_t sector);
   // `byteCount` bytes from the beginning of `sector`.
   bool ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sector);
@@ -89,7 +93,7 @@ class TStorage {
   bool AllowSkipBadSector = true;
   bool Gone = false;
   ProgressCallback Progress;
-  bool CacheEnabled = false;
+  std::atomic<bool> CacheEnabled{false};
   std::uint8_t FsType = 0;
   TStorageType StorageType = stEmpty;
   TStorageSource StorageSource = ssPhysical;
@@ -103,9 +107,21 @@ class TStorage {
   // Device reads made through `Read` by the window logic (diagnostics).
   std::uint64_t WindowFills() const { return windowFills_; }
 
+ protected:
+  // Whether the concrete Read may run on several threads at once: it keeps
+  // no state of its own between calls (positioned reads of a file, or
+  // forwarding to a storage that guards itself).
+  virtual bool ParallelReads() const { return false; }
+
  private:
   bool ReadThroughWindow(std::uint8_t* buffer, std::int32_t count, std::int64_t sector);
   void DropWindow();
+
+  // Guards the window, the scratch sector and, for storages without
+  // parallel reads, the concrete Read. Recursive: a Read may come back to
+  // this storage.
+  std::recursive_mutex readMutex_;
+  bool inWindow_ = false;
 
   std::unique_ptr<std::uint8_t[]> window_;
   std::int64_t windowStart_ = 0;

@@ -44,6 +44,10 @@ class TPartition : public TVolume {
   std::array<std::uint8_t, 2048> SectorBuffer{};
   TPartitionInformation Information;
 
+ protected:
+  // The device guards its own reads.
+  bool ParallelReads() const override { return true; }
+
  private:
   TStorageWithPartitions* parent_;
 };
@@ -78,6 +82,10 @@ class THardDrive : public TStorageWithPartitions {
   std::string Revision;
   std::uint8_t BusType = 0;
   std::string BusTypeNameText;
+
+ protected:
+  // Positioned reads of one descriptor: nothing shared moves.
+  bool ParallelReads() const override { return true; }
 
  private:
   void DetectSize();

@@ -10,8 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "mount/CbFs.h"
-#include "mount/Mount2System.h"
+#include "mount/system_view.h"
 #include "support/fixtures.h"
 
 namespace vandrel {
@@ -86,13 +85,9 @@ class MountImageTest : public ::testing::TestWithParam<Case> {};
 TEST_P(MountImageTest, SameViewAsTheSystemsReaders) {
   const Case& c = GetParam();
   VANDREL_FIXTURE(image, c.fixture);
-  bool installed = false;
-  std::uint32_t high = 0, low = 0;
-  TCallbackFileSystem::QueryDriverState(kProductId, installed, high, low);
-  VANDREL_REQUIRE(test::IsRoot() && installed, "needs root and a usable /dev/fuse");
+  const std::string missing = test::MissingForMountTest(c.kind);
+  VANDREL_REQUIRE(missing.empty(), missing);
   const std::string kind = c.kind;
-  VANDREL_REQUIRE(kind != "fat" || test::HaveTool("mcopy"), "mtools missing");
-  VANDREL_REQUIRE(kind != "ntfs" || test::HaveTool("ntfs-3g"), "ntfs-3g missing");
 
   const std::string dir = ::testing::TempDir() + "/vandrel_e2e_" + std::to_string(::getpid()) + "_" + c.fixture;
   fs::remove_all(dir);
@@ -102,24 +97,14 @@ TEST_P(MountImageTest, SameViewAsTheSystemsReaders) {
 
   // The reference view.
   std::string out;
-  if (kind == "ext") {
-    ASSERT_TRUE(RunCommand("mount -o ro,loop " + Quote(image) + " " + Quote(dir + "/ref") + " 2>&1", out)) << out;
-  } else if (kind == "ntfs") {
-    ASSERT_TRUE(RunCommand("ntfs-3g -o ro " + Quote(image) + " " + Quote(dir + "/ref") + " 2>&1", out)) << out;
-  } else {
-    ASSERT_TRUE(RunCommand("MTOOLS_SKIP_CHECK=1 mcopy -s -n -i " + Quote(image) + " ::/ " + Quote(dir + "/ref") +
-                               "/ 2>&1",
-                           out))
-        << out;
-  }
+  ASSERT_TRUE(test::MakeSystemView(kind, image, dir + "/ref", out)) << out;
   const std::string reference = Describe(dir + "/ref");
-  if (kind != "fat") RunCommand("umount " + Quote(dir + "/ref"), out);
+  test::ReleaseSystemView(kind, dir + "/ref");
 
-  const std::string cli = std::string(VANDREL_CLI_PATH) + " --images-only --image " + Quote(image);
-  ASSERT_TRUE(RunCommand(cli + " mount 0:0 " + Quote(dir + "/ours") + " --background 2>&1", out)) << out;
+  ASSERT_TRUE(test::MountWithCli(image, dir + "/ours", out)) << out;
   const std::string ours = dir + "/ours";
   if (!fs::exists(ours + "/FileSystem")) {
-    RunCommand(std::string(VANDREL_CLI_PATH) + " umount " + Quote(ours), out);
+    test::UnmountWithCli(ours, out);
     // The reader of this kind joins later; the rest of the view is checked then.
     if (kind == "ntfs") GTEST_SKIP() << "no NTFS reader attached";
     FAIL() << "no FileSystem folder";
@@ -142,7 +127,7 @@ TEST_P(MountImageTest, SameViewAsTheSystemsReaders) {
   EXPECT_NE(out.find("Read-only file system"), std::string::npos) << out;
   ExpectSameView(Describe(ours + "/FileSystem", c.recovered), reference, dir);
 
-  ASSERT_TRUE(RunCommand(std::string(VANDREL_CLI_PATH) + " umount " + Quote(ours) + " 2>&1", out)) << out;
+  ASSERT_TRUE(test::UnmountWithCli(ours, out)) << out;
   EXPECT_EQ(Sha256(image), before);
   fs::remove_all(dir);
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
 
 #include "platform/errors.h"
 #include "support/memory_disk.h"
@@ -144,6 +147,44 @@ TEST(ReadSectors, LargeSectorSize) {
   ASSERT_TRUE(disk.ReadSectors(buffer.data(), 2, 6));
   EXPECT_EQ(SectorNumberAt(buffer, 1, 4096), 7);
   EXPECT_FALSE(disk.ReadSectors(buffer.data(), 2, 7));
+}
+
+// The mount reads one storage on several threads, and switches the window
+// off while others may still read through it.
+TEST(ReadWindow, SeveralThreadsAtOnce) {
+  MemoryDisk disk(NumberedSectors(4000));
+  disk.CacheSize = 64 * 512;
+  disk.SetCaching(true);
+  std::atomic<int> wrong{0};
+  std::atomic<bool> reading{true};
+  std::vector<std::thread> threads;
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    threads.emplace_back([&, seed] {
+      std::mt19937 random(seed);
+      std::vector<std::uint8_t> buffer(100 * 512);
+      for (int n = 0; n < 3000; ++n) {
+        const auto count = static_cast<std::int32_t>(1 + random() % 100);
+        const std::int64_t sector = random() % (4000 - count);
+        if (n % 3 == 0) {
+          // A sector and a part of the next through the scratch sector.
+          if (!disk.ReadBytes(buffer.data(), 700, sector) || SectorNumberAt(buffer, 0) != sector ||
+              buffer[512] != static_cast<std::uint8_t>(sector + 1))
+            ++wrong;
+          continue;
+        }
+        if (!disk.ReadSectors(buffer.data(), count, sector)) ++wrong;
+        for (std::int32_t i = 0; i < count; ++i)
+          if (SectorNumberAt(buffer, static_cast<std::size_t>(i)) != sector + i) ++wrong;
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int n = 0; reading && n < 200000; ++n) disk.SetCaching(n % 2 == 0);
+  });
+  for (std::size_t i = 0; i + 1 < threads.size(); ++i) threads[i].join();
+  reading = false;
+  threads.back().join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
