@@ -25,8 +25,9 @@ class BlockFile {
   bool IsOpen() const { return fd_ >= 0; }
   FileKind Kind() const { return kind_; }
 
-  // Bytes read (short at the end of a file), or -1 with the last error set.
-  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::uint64_t length) const;
+  // Bytes read (short at the end of a file), or -1 with the last error set;
+  // `arrived`, when given, learns how many bytes came in before an error.
+  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::uint64_t length, std::uint64_t* arrived = nullptr) const;
   // Size in bytes: device capacity (64-bit) or file length; -1 on failure.
   std::int64_t Size() const;
   // Logical sector size of a block device; 0 for files or on failure.

@@ -38,17 +38,27 @@ bool TStorage::UnmountStorage(TStorage* /*storage*/) { return false; }
 
 bool TStorage::ReadSectors(void* buffer, std::int32_t count, std::int64_t sector) {
   auto* out = static_cast<std::uint8_t*>(buffer);
-  if (count > 0 && SectorSize > 0) std::memset(out, 0, static_cast<std::size_t>(count) * static_cast<std::size_t>(SectorSize));
+  const std::size_t bytes =
+      count > 0 && SectorSize > 0 ? static_cast<std::size_t>(count) * static_cast<std::size_t>(SectorSize) : 0;
   if (sector < 0 || count <= 0 || sector > SectorCount || count > SectorCount - sector) {
+    std::memset(out, 0, bytes);
     platform::SetLastOsError(platform::kErrorSectorNotFound);
     return false;
   }
   const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(count, SectorCount - sector));
+  bool cleared = false;
+  if (CacheEnabled || !ReadZeroFills()) {
+    std::memset(out, 0, bytes);
+    cleared = true;
+  }
   if (!CacheEnabled && ParallelReads()) return Read(out, n, sector);
   std::lock_guard lock(readMutex_);
   // A concrete Read that reaches this storage again from inside the window
   // reads directly.
-  if (CacheEnabled && !inWindow_) return ReadThroughWindow(out, n, sector);
+  if (CacheEnabled && !inWindow_) {
+    if (!cleared) std::memset(out, 0, bytes);
+    return ReadThroughWindow(out, n, sector);
+  }
   return Read(out, n, sector);
 }
 

@@ -112,6 +112,9 @@ class TStorage {
   // no state of its own between calls (positioned reads of a file, or
   // forwarding to a storage that guards itself).
   virtual bool ParallelReads() const { return false; }
+  // Whether the concrete Read writes every byte of its buffer, zeros where
+  // it could not read: the bounded read then need not clear it first.
+  virtual bool ReadZeroFills() const { return false; }
 
  private:
   bool ReadThroughWindow(std::uint8_t* buffer, std::int32_t count, std::int64_t sector);

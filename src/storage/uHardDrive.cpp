@@ -190,19 +190,23 @@ void THardDrive::Close(bool releaseReader) {
 
 bool THardDrive::Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) {
   if (sector < 0 || count < 0 || sector > SectorCount || count > SectorCount - sector) {
+    if (count > 0) std::memset(buffer, 0, static_cast<std::size_t>(count) * static_cast<std::size_t>(SectorSize));
     platform::SetLastOsError(platform::kErrorSectorNotFound);
     return false;
   }
   const std::uint64_t length = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(SectorSize);
+  std::uint64_t arrived = 0;
   const std::int64_t got =
-      file_.ReadAt(static_cast<std::uint64_t>(sector) * static_cast<std::uint64_t>(SectorSize), buffer, length);
-  if (got < 0) return false;
-  if (static_cast<std::uint64_t>(got) == length) return true;
-  // The last sector of an image whose size is not a multiple of the sector.
-  if (DiskImage && got > 0 && sector + count == SectorCount) {
-    std::memset(buffer + got, 0, length - static_cast<std::uint64_t>(got));
-    return true;
+      file_.ReadAt(static_cast<std::uint64_t>(sector) * static_cast<std::uint64_t>(SectorSize), buffer, length, &arrived);
+  // What did not arrive reads as zeros.
+  if (got < 0) {
+    std::memset(buffer + arrived, 0, length - arrived);
+    return false;
   }
+  if (static_cast<std::uint64_t>(got) == length) return true;
+  std::memset(buffer + got, 0, length - static_cast<std::uint64_t>(got));
+  // The last sector of an image whose size is not a multiple of the sector.
+  if (DiskImage && got > 0 && sector + count == SectorCount) return true;
   platform::SetLastOsError(platform::kErrorSectorNotFound);
   return false;
 }

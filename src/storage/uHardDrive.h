@@ -45,8 +45,9 @@ class TPartition : public TVolume {
   TPartitionInformation Information;
 
  protected:
-  // The device guards its own reads.
+  // The device's bounded read guards itself and fills the whole buffer.
   bool ParallelReads() const override { return true; }
+  bool ReadZeroFills() const override { return true; }
 
  private:
   TStorageWithPartitions* parent_;
@@ -86,6 +87,7 @@ class THardDrive : public TStorageWithPartitions {
  protected:
   // Positioned reads of one descriptor: nothing shared moves.
   bool ParallelReads() const override { return true; }
+  bool ReadZeroFills() const override { return true; }
 
  private:
   void DetectSize();

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -49,7 +50,20 @@ TEST_F(ImageFiles, OddSizedImageReadsLastSectorWithZeroTail) {
   std::vector<std::uint8_t> sector(512, 0xCC);
   ASSERT_TRUE(drive->ReadSectors(sector.data(), 1, 1));
   for (std::size_t i = 0; i < 512; ++i) ASSERT_EQ(sector[i], i < 488 ? 0x5A : 0x00) << i;
+  const auto zeros = [](const std::vector<std::uint8_t>& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+  };
+  std::fill(sector.begin(), sector.end(), 0xCC);
   EXPECT_FALSE(drive->ReadSectors(sector.data(), 1, 2));
+  EXPECT_TRUE(zeros(sector));
+  // The file shrinks under the open drive: what is gone reads as zeros.
+  fs::resize_file(path, 100);
+  std::fill(sector.begin(), sector.end(), 0xCC);
+  EXPECT_FALSE(drive->ReadSectors(sector.data(), 1, 1));
+  EXPECT_TRUE(zeros(sector));
+  std::fill(sector.begin(), sector.end(), 0xCC);
+  EXPECT_FALSE(drive->ReadSectors(sector.data(), 1, 0));
+  for (std::size_t i = 0; i < 512; ++i) ASSERT_EQ(sector[i], i < 100 ? 0x5A : 0x00) << i;
   drive->Close(false);
   EXPECT_EQ(drive->OpenCount(), 0);
 }

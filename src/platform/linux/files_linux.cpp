@@ -64,7 +64,8 @@ void BlockFile::Close() {
   kind_ = FileKind::kUnknown;
 }
 
-std::int64_t BlockFile::ReadAt(std::uint64_t offset, void* buffer, std::uint64_t length) const {
+std::int64_t BlockFile::ReadAt(std::uint64_t offset, void* buffer, std::uint64_t length, std::uint64_t* arrived) const {
+  if (arrived != nullptr) *arrived = 0;
   if (fd_ < 0) {
     SetLastOsError(EBADF);
     return -1;
@@ -80,6 +81,7 @@ std::int64_t BlockFile::ReadAt(std::uint64_t offset, void* buffer, std::uint64_t
     }
     if (got == 0) break;
     done += static_cast<std::uint64_t>(got);
+    if (arrived != nullptr) *arrived = done;
   }
   // No prefetch advice here: the kernel's own readahead follows sequential
   // reads, and advising on every read doubled the time spent per megabyte.
