@@ -1,51 +1,86 @@
 #!/usr/bin/env bash
 # Listing speed of a large folder through a vandrel-cli mount against the
-# kernel's loop mount of the same ext4 image: `ls -l` of 100 000 entries,
-# first (cold) and again (the kernel's caches), and a `stat` of one name.
+# kernel's loop mount of the same ext4 image: `ls -l` of COUNT entries,
+# first (cold: fresh mount, page cache dropped) and again (the kernel's
+# caches), and a `stat` of one listed name. Prints the median seconds of
+# RUNS runs; a listing that takes longer than LIMIT seconds is cut off and
+# shown as such.
 #
 #   bench/mount_listing.sh [BUILD_DIR] [WORK_DIR]
+#   COUNT=100000 RUNS=3 LIMIT=300 (the defaults)
 set -euo pipefail
 
 build=${1:-build}
 work=${2:-/tmp/vandrel-mount-listing}
 cli="$(cd "$build" && pwd)/vandrel-cli"
 count=${COUNT:-100000}
+runs=${RUNS:-3}
+limit=${LIMIT:-300}
 
 [ "$(id -u)" -eq 0 ] || { echo "needs root (loop mount)" >&2; exit 1; }
+[ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 1; }
 mkdir -p "$work"
 cd "$work"
 cleanup() {
-  for m in ours theirs; do
+  "$cli" umount "$work/ours" > /dev/null 2>&1 || true
+  for m in ours theirs fill; do
     if mountpoint -q "$work/$m" 2>/dev/null; then umount "$work/$m" 2>/dev/null || umount -l "$work/$m"; fi
   done
   return 0
 }
 trap cleanup EXIT
 
-if [ ! -f big-dir.img ]; then
-  rm -rf tree && mkdir -p tree/many
-  (cd tree/many && seq -f "entry %06g with a longer name" 1 "$count" | xargs -d '\n' touch)
-  mke2fs -q -t ext4 -N $((count + 1000)) -d tree big-dir.img.tmp 256M
-  mv big-dir.img.tmp big-dir.img
-  rm -rf tree
+image=big-dir-$count.img
+if [ ! -f "$image" ]; then
+  # Filled through the kernel: mke2fs -d adds names to a folder one linear
+  # scan at a time and takes hours for 100 000 of them.
+  rm -f "$image.tmp"
+  mke2fs -q -t ext4 -N $((count + 1000)) "$image.tmp" $((64 + count / 400))M
+  mkdir -p fill
+  mount -o loop "$image.tmp" fill
+  mkdir fill/many
+  (cd fill/many && seq -f "entry %06g with a longer name" 1 "$count" | xargs -d '\n' touch)
+  umount fill
+  rmdir fill
+  mv "$image.tmp" "$image"
 fi
+name=$(printf "entry %06d with a longer name" $(((count + 1) / 2)))
 
+# Seconds a command takes, or "over LIMIT" when it is cut off.
 seconds() {
   local s e
   s=$(date +%s.%N)
-  "$@" > /dev/null
+  if ! timeout "$limit" "$@" > /dev/null; then echo "over$limit"; return; fi
   e=$(date +%s.%N)
   awk -v s="$s" -v e="$e" 'BEGIN { printf "%.3f", e - s }'
 }
 
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }'; }
+
 mkdir -p ours theirs
-"$cli" --images-only --image big-dir.img mount 0:0 "$work/ours" --background > /dev/null 2>&1
-mount -o ro,loop big-dir.img theirs
-sync
-echo 3 > /proc/sys/vm/drop_caches
-printf "%-24s %10s %10s\n" "" "ours s" "kernel s"
-printf "%-24s %10s %10s\n" "ls -l (first)" "$(seconds ls -l ours/FileSystem/many)" "$(seconds ls -l theirs/many)"
-printf "%-24s %10s %10s\n" "ls -l (again)" "$(seconds ls -l ours/FileSystem/many)" "$(seconds ls -l theirs/many)"
-name="entry 054321 with a longer name"
-printf "%-24s %10s %10s\n" "stat one name (listed)" "$(seconds stat "ours/FileSystem/many/$name")" "$(seconds stat "theirs/many/$name")"
-"$cli" umount "$work/ours" > /dev/null
+declare -A result
+for side in ours kernel; do
+  first="" again="" one=""
+  for _ in $(seq "$runs"); do
+    if [ $side = ours ]; then
+      "$cli" --images-only --image "$image" mount 0:0 "$work/ours" --background > /dev/null 2>&1
+      folder=ours/FileSystem/many
+    else
+      mount -o ro,loop "$image" theirs
+      folder=theirs/many
+    fi
+    sync
+    echo 3 > /proc/sys/vm/drop_caches
+    first="$first $(seconds ls -l "$folder")"
+    again="$again $(seconds ls -l "$folder")"
+    one="$one $(seconds stat "$folder/$name")"
+    if [ $side = ours ]; then "$cli" umount "$work/ours" > /dev/null; else umount theirs; fi
+  done
+  result[$side,first]=$(echo "$first" | median)
+  result[$side,again]=$(echo "$again" | median)
+  result[$side,one]=$(echo "$one" | median)
+done
+printf "%-24s %10s %10s   (%d entries, median of %d)\n" "" "ours s" "kernel s" "$count" "$runs"
+printf "%-24s %10s %10s\n" "ls -l (first)" "${result[ours,first]}" "${result[kernel,first]}"
+printf "%-24s %10s %10s\n" "ls -l (again)" "${result[ours,again]}" "${result[kernel,again]}"
+printf "%-24s %10s %10s\n" "stat one name (listed)" "${result[ours,one]}" "${result[kernel,one]}"

@@ -3,9 +3,12 @@
 # readers of the same images: ntfs-3g (NTFS, FUSE), the kernel's loop mount
 # (ext4) and fusefat (FAT32, FUSE; this kernel has no vfat). One reader of a
 # large file, then four readers of four files at once; cold page cache for
-# every run (needs root). Prints MB/s and our/their ratios.
+# every run (needs root). Prints the median MB/s of RUNS runs and the
+# our/their ratios.
 #
 #   bench/mount_throughput.sh [BUILD_DIR] [WORK_DIR]
+#   BIG_MB=512 QUARTER_MB=128 RUNS=5 (the defaults) set the sizes and runs;
+#   KINDS="ntfs ext4 fat32" picks the images.
 set -euo pipefail
 
 build=${1:-build}
@@ -13,7 +16,8 @@ work=${2:-/tmp/vandrel-mount-bench}
 cli="$(cd "$build" && pwd)/vandrel-cli"
 big_mb=${BIG_MB:-512}
 quarter_mb=${QUARTER_MB:-128}
-runs=${RUNS:-3}
+runs=${RUNS:-5}
+kinds=${KINDS:-ntfs ext4 fat32}
 
 [ "$(id -u)" -eq 0 ] || { echo "needs root (loop mounts, dropping the page cache)" >&2; exit 1; }
 [ -x "$cli" ] || { echo "no $cli: build first" >&2; exit 1; }
@@ -64,21 +68,23 @@ drop_caches() {
 
 now() { date +%s.%N; }
 
-# Best of $runs: MB/s of reading the named files in parallel, cold cache.
-measure() {
+# MB/s of one cold read of the named files, all at once.
+rate() {
   local folder=$1; shift
-  local best=0 total_mb=0 f
+  local total_mb=0 f start end
   for f in "$@"; do total_mb=$((total_mb + $(stat -c %s "$folder/$f") / 1048576)); done
-  for _ in $(seq "$runs"); do
-    drop_caches
-    local start end
-    start=$(now)
-    for f in "$@"; do cat "$folder/$f" > /dev/null & done
-    wait
-    end=$(now)
-    best=$(awk -v b="$best" -v mb="$total_mb" -v s="$start" -v e="$end" 'BEGIN { r = mb / (e - s); print (r > b ? r : b) }')
-  done
-  echo "$best"
+  drop_caches
+  start=$(now)
+  for f in "$@"; do cat "$folder/$f" > /dev/null & done
+  wait
+  end=$(now)
+  awk -v mb="$total_mb" -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", mb / (e - s) }'
+}
+
+# The median of the numbers given ("n/a" for none).
+median() {
+  printf '%s\n' "$@" | grep -v '^$' | sort -g |
+    awk '{ r[NR] = $1 } END { if (NR == 0) print "n/a"; else print (NR % 2 ? r[(NR + 1) / 2] : (r[NR / 2] + r[NR / 2 + 1]) / 2) }'
 }
 
 mount_ours() {
@@ -112,27 +118,36 @@ mount_theirs() {
 
 unmount_theirs() { umount theirs 2>/dev/null || umount -l theirs; }
 
+# Images of other sizes are made anew.
+if [ "$(cat sizes 2>/dev/null)" != "$big_mb $quarter_mb" ]; then
+  rm -rf payload ext4.img ntfs.img fat32.img
+  echo "$big_mb $quarter_mb" > sizes
+fi
 make_payload
 make_images
 
+# Both sides are mounted at once and read in turn, run after run: on a
+# shared machine the load then weighs on both alike. The figures are the
+# medians of the runs; the ratio is the median of the runs' own ratios.
 printf "%-6s %-8s %12s %12s %8s\n" "image" "readers" "ours MB/s" "theirs MB/s" "ratio"
-for kind in ntfs ext4 fat32; do
+for kind in $kinds; do
   case $kind in ntfs) theirs_name="ntfs-3g" ;; ext4) theirs_name="kernel" ;; fat32) theirs_name="fusefat" ;; esac
-  ours1=n/a ours4=n/a theirs1=n/a theirs4=n/a
-  if mount_ours "$kind.img"; then
-    ours1=$(measure ours/FileSystem big.bin)
-    ours4=$(measure ours/FileSystem q0.bin q1.bin q2.bin q3.bin)
-    unmount_ours
-  fi
-  if mount_theirs "$kind" "$kind.img"; then
-    theirs1=$(measure theirs big.bin)
-    theirs4=$(measure theirs q0.bin q1.bin q2.bin q3.bin)
-    unmount_theirs
-  fi
+  have_ours=0 have_theirs=0
+  mount_ours "$kind.img" && have_ours=1
+  mount_theirs "$kind" "$kind.img" && have_theirs=1
   for readers in 1 4; do
-    o=$([ $readers = 1 ] && echo "$ours1" || echo "$ours4")
-    t=$([ $readers = 1 ] && echo "$theirs1" || echo "$theirs4")
-    ratio=$(awk -v o="$o" -v t="$t" 'BEGIN { if (o == "n/a" || t == "n/a" || t == 0) print "n/a"; else printf "%.2f", o / t }')
-    printf "%-6s %-8s %12s %12s %8s  (vs %s)\n" "$kind" "$readers" "$o" "$t" "$ratio" "$theirs_name"
+    if [ $readers = 1 ]; then files=(big.bin); else files=(q0.bin q1.bin q2.bin q3.bin); fi
+    o=() t=() r=()
+    for _ in $(seq "$runs"); do
+      a="" b=""
+      [ $have_ours = 1 ] && { a=$(rate ours/FileSystem "${files[@]}"); o+=("$a"); }
+      [ $have_theirs = 1 ] && { b=$(rate theirs "${files[@]}"); t+=("$b"); }
+      [ -n "$a" ] && [ -n "$b" ] && r+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", a / b }')")
+    done
+    ratio=$(median "${r[@]}")
+    [ "$ratio" = n/a ] || ratio=$(printf "%.2f" "$ratio")
+    printf "%-6s %-8s %12s %12s %8s  (vs %s)\n" "$kind" "$readers" "$(median "${o[@]}")" "$(median "${t[@]}")" "$ratio" "$theirs_name"
   done
+  [ $have_ours = 1 ] && unmount_ours
+  [ $have_theirs = 1 ] && unmount_theirs
 done
