@@ -30,6 +30,7 @@ struct Case {
   const char* fixture;
   const char* kind;  // how the reference view is made
 };
+void PrintTo(const Case& c, std::ostream* out) { *out << c.fixture; }
 
 // Every regular file below `folder` by its relative path.
 std::map<std::string, Bytes> ReadTree(const std::string& folder) {
