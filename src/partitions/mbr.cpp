@@ -319,7 +319,8 @@ std::int32_t TStorageWithPartitions::AppendPartition(TPartitionInformation entry
   entry.Partition = std::make_unique<TPartition>(this, entry);
   TPartition& partition = *entry.Partition;
   if (entry.Kind == pkUnallocated && entry.Count < kSmallFreeSpace) partition.Metadata = true;
-  if (entry.Name.empty() && entry.Kind != pkRecovered) {
+  // Free space is no volume: a disk mounted whole starts at sector 0 too.
+  if (entry.Name.empty() && entry.Kind != pkRecovered && entry.Kind != pkUnallocated) {
     entry.WindowsPath = SystemMountPath(*this, entry);
     entry.Name = NameFromPath(entry.WindowsPath);
   }

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "common/log.h"
 #include "platform/disks.h"
 #include "platform/volumes.h"
+#include "storage/uHardDrive.h"
+#include "storage/uHddManager.h"
 #include "support/fixtures.h"
 
 namespace vandrel {
@@ -39,6 +42,20 @@ TEST(SystemVolumes, MountedLoopDeviceIsListed) {
   }
   VANDREL_REQUIRE(mounted, "cannot attach and mount a loop device: " + out);
   const auto volumes = platform::ReadSystemVolumes();
+  // Found by the disk scan, the disk mounted whole shows its free space from
+  // sector 0, as its mount does: free space is no volume and takes no name.
+  THddManager::RebuildSystemVolumes();
+  std::vector<std::string> freeNames;
+  {
+    ScopedLogSink quiet([](const std::string&, int) {});
+    THddManager manager;
+    manager.FloppyScan = false;
+    manager.Refresh();
+    for (int i = 0; i < manager.DeviceCount(); ++i)
+      if (auto* drive = dynamic_cast<THardDrive*>(manager.GetDevice(i)); drive && drive->OsPath() == loop)
+        for (const auto& entry : drive->Partitions)
+          if (entry.Kind == pkUnallocated) freeNames.push_back(entry.Name);
+  }
   test::RunCommand("umount '" + (work / "mnt").string() + "'; losetup -d " + loop, out);
   fs::remove_all(work);
   const auto it = std::find_if(volumes.begin(), volumes.end(), [&](const auto& v) { return v.device == loop; });
@@ -49,6 +66,8 @@ TEST(SystemVolumes, MountedLoopDeviceIsListed) {
   EXPECT_EQ(it->mountPoints[0], (work / "mnt").string());
   EXPECT_EQ(it->label, "probeext");
   EXPECT_EQ(it->fsType, "ext2");
+  ASSERT_EQ(freeNames.size(), 1u);
+  EXPECT_EQ(freeNames[0], "");
 }
 
 }  // namespace
