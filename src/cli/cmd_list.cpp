@@ -3,10 +3,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "cli/cli.h"
 #include "common/func.h"
+#include "common/text.h"
 #include "partitions/partition_types.h"
 #include "raid/uRaidManager.h"
 #include "storage/uHardDrive.h"
@@ -55,6 +57,18 @@ std::vector<Row> CollectRows(TDeviceManager& devices) {
     }
   }
   return rows;
+}
+
+std::size_t TextWidth(std::string_view text) {
+  std::size_t count = 0;
+  for (std::size_t pos = 0; pos < text.size(); ++count) NextCodePoint(text, pos);
+  return count;
+}
+
+std::string Padded(std::string text, std::size_t width) {
+  const std::size_t have = TextWidth(text);
+  if (have < width) text.append(width - have, ' ');
+  return text;
 }
 
 nlohmann::json RowJson(const Row& row) {
@@ -110,13 +124,21 @@ int RunList(Session& session, bool all) {
     // Names and labels come from disk: never let a stray byte stop the listing.
     std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
-    std::printf("%-7s %-40s %14s %12s %12s  %s\n", "ADDR", "NAME", "SIZE", "START", "SECTORS", "TYPE");
+    // The name column is as wide as the widest name, counted in characters.
+    std::vector<std::string> names;
+    std::size_t width = 40;
     for (const Row& row : rows) {
-      std::string name = std::string(static_cast<std::size_t>(row.depth) * 2, ' ') +
-                         TDeviceManager::DisplayName(row.storage, false);
+      names.push_back(std::string(static_cast<std::size_t>(row.depth) * 2, ' ') +
+                      TDeviceManager::DisplayName(row.storage, false));
+      width = std::max(width, TextWidth(names.back()));
+    }
+    std::printf("%-7s %s %14s %12s %12s  %s\n", "ADDR", Padded("NAME", width).c_str(), "SIZE", "START", "SECTORS",
+                "TYPE");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const Row& row = rows[i];
       std::string type = TypeName(row);
       if (row.entry != nullptr) type = std::string(PartitionKindName(row.entry->Kind)) + (type.empty() ? "" : ", " + type);
-      std::printf("%-7s %-40s %14s %12lld %12lld  %s\n", row.addr.c_str(), name.c_str(),
+      std::printf("%-7s %s %14s %12lld %12lld  %s\n", row.addr.c_str(), Padded(names[i], width).c_str(),
                   TDeviceManager::SizeText(row.storage).c_str(), static_cast<long long>(row.start),
                   static_cast<long long>(row.sectors), type.c_str());
     }

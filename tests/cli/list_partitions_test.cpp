@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <sstream>
+
 #include "storage/partition_info.h"
 #include "support/fixtures.h"
 
@@ -34,6 +37,24 @@ TEST(CliList, PartitionRowsAndFreeSpaceWithAll) {
   EXPECT_EQ(rows(plain, pkMbr)[0]["type_name"], "FAT 16");
   EXPECT_TRUE(rows(plain, pkUnallocated).empty());
   EXPECT_EQ(rows(all, pkUnallocated).size(), 5u);
+}
+
+// Long names (free space on an image deep in a folder) widen the name column
+// instead of pushing the other columns out of line.
+TEST(CliList, TextColumnsStayAligned) {
+  VANDREL_FIXTURE(image, "mbr_extended");
+  std::string out;
+  ASSERT_TRUE(test::RunCommand(std::string(VANDREL_CLI_PATH) + " --images-only --image '" + image + "' list --all", out));
+  std::istringstream lines(out);
+  std::string header;
+  ASSERT_TRUE(std::getline(lines, header));
+  const std::size_t sectorsEnd = header.find("SECTORS") + 7;
+  int rows = 0;
+  for (std::string line; std::getline(lines, line); ++rows) {
+    ASSERT_GT(line.size(), sectorsEnd) << line;
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[sectorsEnd - 1])) && line[sectorsEnd] == ' ') << line;
+  }
+  EXPECT_EQ(rows, 10);
 }
 
 }  // namespace
