@@ -105,12 +105,16 @@ TEST(SerialFilter, KeepsOnlyPlainSerials) {
   EXPECT_EQ(BusTypeName(15), "unknow but type");
 }
 
-// An image attached to a loop device appears as one of the machine's disks.
+// An image attached to a loop device appears as one of the machine's disks,
+// with its full size.
 TEST(PhysicalDisks, LoopDeviceIsListedWithItsSize) {
   VANDREL_REQUIRE(test::IsRoot(), "needs root to attach a loop device");
   VANDREL_REQUIRE(test::HaveTool("losetup"), "needs losetup");
   const fs::path image = fs::temp_directory_path() / ("vandrel-loop-" + std::to_string(::getpid()) + ".img");
-  std::ofstream(image, std::ios::binary) << std::string(3 << 20, '\0');
+  // Sparse and past 2^32 sectors: the size must not be cut to 32 bits.
+  constexpr std::int64_t kSize = (std::int64_t{1} << 41) + (3 << 20);
+  std::ofstream(image, std::ios::binary).put('\0');
+  fs::resize_file(image, kSize);
   std::string loop;
   const bool attached = test::RunCommand("losetup -f --show '" + image.string() + "'", loop);
   if (!attached) fs::remove(image);
@@ -125,7 +129,8 @@ TEST(PhysicalDisks, LoopDeviceIsListedWithItsSize) {
     for (int i = 0; i < manager.DeviceCount(); ++i)
       if (auto* drive = dynamic_cast<THardDrive*>(manager.GetDevice(i)); drive && drive->OsPath() == loop) found = drive;
     ASSERT_NE(found, nullptr) << loop;
-    EXPECT_EQ(found->Size, 3 << 20);
+    EXPECT_EQ(found->Size, kSize);
+    EXPECT_EQ(found->SectorCount, kSize / 512);
     EXPECT_EQ(found->StorageSource, ssPhysical);
     EXPECT_FALSE(found->DiskImage);
     // An unchanged disk keeps its object across rescans.
