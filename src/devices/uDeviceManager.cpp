@@ -29,7 +29,9 @@ TDeviceManager::TDeviceManager(ApplicationCallback callback, void* userData, Dev
 }
 
 TDeviceManager::~TDeviceManager() {
-  for (auto& manager : managers_) manager.reset();
+  // Arrays and dynamic volumes read through the disks of the lower slots
+  // (a reader left open closes its storage as it goes): the upper slots go first.
+  for (auto manager = managers_.rbegin(); manager != managers_.rend(); ++manager) manager->reset();
 }
 
 void TDeviceManager::Install(int slot, std::unique_ptr<TBusManager> manager) {

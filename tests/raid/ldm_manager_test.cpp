@@ -8,6 +8,7 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "devices/uDeviceManager.h"
+#include "filesystems/uFileSystem.h"
 #include "raid/ldm_builder.h"
 #include "raid/ldmtool_view.h"
 #include "raid/uLdmManager.h"
@@ -175,6 +176,20 @@ TEST(LdmManager, Windows2003Volumes) {
       std::string output;
       EXPECT_TRUE(test::RunCommand("ntfsinfo -m '" + path + "' 2>&1", output)) << output;
       EXPECT_NE(output.find("Volume Size in Clusters"), std::string::npos) << output;
+      // Our own reader on the volume reads the file ntfs-3g reads; it stays
+      // open while the device manager goes away with the disks under it.
+      std::string theirs;
+      ASSERT_TRUE(test::RunCommand("ntfscat '" + path + "' test.txt", theirs));
+      ASSERT_TRUE(devices->CreateReader(volume, false, kSelectByFamily));
+      ASSERT_NE(volume->Reader, nullptr);
+      TFileEntry entry;
+      ASSERT_TRUE(volume->Reader->LookupPath("/test.txt", entry, true, nullptr));
+      FsHandle file = volume->Reader->OpenFile(entry, -1);
+      ASSERT_NE(file, kNoHandle);
+      std::string ours(64, '\0');
+      ours.resize(static_cast<std::size_t>(volume->Reader->Read(file, ours.data(), 64)));
+      volume->Reader->CloseFile(file);
+      EXPECT_EQ(ours, theirs);
     }
   }
 }
