@@ -110,16 +110,23 @@ TEST_F(RaidDetect, LinuxOddFieldsGiveSaneRecords) {
     std::uint32_t sizeKib;
     std::uint8_t type;
     std::int32_t diskCount;
+    std::uint8_t placement = rlByBase;
+    const char* logged = nullptr;  // the line that says why a layout is refused
   };
   const Case cases[] = {
-      {5, 255, 2, 8128, rtRaid5, 16},              // huge member count: clamped
-      {5, 0, 2, 8128, rtRaid5, 3},                 // zero member count
-      {1, 3, 0, 8128, rtMirror, 2},                // three-way mirror read as two
-      {10, 4, 0x201, 8128, rtUnknown, 4},          // far copies: refused
-      {10, 4, 0x10102, 8128, rtUnknown, 4},        // offset copies: refused
-      {10, 3, 0x102, 8128, rtRaid1E, 3},           // near copies on an odd count
-      {5, 3, 7, 8128, rtUnknown, 3},               // a parity algorithm without a layout
-      {5, 3, 2, 0xFFFFFFFF, rtRaid5, 3},           // size past the member
+      {5, 255, 2, 8128, rtRaid5, 16, rlLeftSymmetric},  // huge member count: clamped
+      {5, 0, 2, 8128, rtRaid5, 3, rlLeftSymmetric},     // zero member count
+      {5, 3, 0, 8128, rtRaid5, 3, rlLeftAsymmetric},    // the md parity algorithms 0 to 3
+      {5, 3, 1, 8128, rtRaid5, 3, rlRightAsymmetric},
+      {5, 3, 3, 8128, rtRaid5, 3, rlRightSymmetric},
+      {1, 3, 0, 8128, rtMirror, 2},                     // three-way mirror read as two
+      {10, 4, 0x201, 8128, rtUnknown, 4, rlByBase,      // far copies: refused
+       "Linux raid 10 layout 0x201 (far or offset copies) is not supported"},
+      {10, 4, 0x10102, 8128, rtUnknown, 4, rlByBase,    // offset copies: refused
+       "Linux raid 10 layout 0x10102 (far or offset copies) is not supported"},
+      {10, 3, 0x102, 8128, rtRaid1E, 3, rlInterleaved}, // near copies on an odd count
+      {5, 3, 7, 8128, rtUnknown, 3, rlByBase, "Linux raid 5 layout 7 is not supported"},
+      {5, 3, 2, 0xFFFFFFFF, rtRaid5, 3, rlLeftSymmetric},  // size past the member
       {9, 3, 0, 8128, rtUnknown, 3},
   };
   for (const Case& c : cases) {
@@ -130,11 +137,16 @@ TEST_F(RaidDetect, LinuxOddFieldsGiveSaneRecords) {
     altered.SetWord(8, c.sizeKib);
     altered.Reseal();
     MemoryDisk disk(altered.bytes);
+    lines.clear();
     const TRaidInfoArray list = Detect(disk);
     ASSERT_EQ(list.size(), 1u) << c.level << "/" << c.disks;
+    if (c.logged != nullptr) {
+      EXPECT_NE(std::find(lines.begin(), lines.end(), c.logged), lines.end()) << c.logged;
+    }
     const TRaidInfo& info = list[0];
     EXPECT_EQ(info.Type, c.type) << c.level << "/" << c.disks;
     EXPECT_EQ(info.DiskCount, c.diskCount) << c.level << "/" << c.disks;
+    EXPECT_EQ(info.Layout, c.placement) << c.level << "/" << c.layout;
     EXPECT_EQ(static_cast<std::int32_t>(info.Members.size()), info.DiskCount);
     // Nothing claims member sectors beyond the superblock.
     for (const TRaidMember& member : info.Members) EXPECT_LE(member.Size, static_cast<std::int64_t>(m.sb / 512));
@@ -227,6 +239,26 @@ TEST_F(RaidDetect, DdfSectionsPastTheEndAreNotRead) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].Name, "ddf-r5");
     EXPECT_EQ(list[0].Layout, rlLeftSymmetric);
+  }
+  {
+    // The RAID level qualifier of the configuration record places the parity.
+    std::vector<std::size_t> configs;  // the primary and the secondary copy
+    for (std::size_t at = 0; at + 512 <= bytes.size(); at += 512)
+      if (Be32(bytes, at) == 0xEEEEEEEE && bytes[at + 67] == 5) configs.push_back(at);
+    ASSERT_FALSE(configs.empty());
+    struct Case {
+      std::uint8_t qualifier;
+      std::uint8_t placement;
+    };
+    for (const Case& c : {Case{0, rlRightAsymmetric}, Case{2, rlLeftAsymmetric}, Case{3, rlLeftSymmetric},
+                          Case{1, rlByBase}}) {
+      std::vector<std::uint8_t> altered = bytes;
+      for (std::size_t config : configs) altered[config + 68] = c.qualifier;
+      MemoryDisk disk(altered);
+      const TRaidInfoArray list = Detect(disk);
+      ASSERT_EQ(list.size(), 1u);
+      EXPECT_EQ(list[0].Layout, c.placement) << int(c.qualifier);
+    }
   }
   for (std::size_t field : {std::size_t{0xC8}, std::size_t{0xCC}, std::size_t{0xD8}, std::size_t{0xE0}}) {
     std::vector<std::uint8_t> saved = bytes;
