@@ -575,6 +575,7 @@ bool TRaidStorage_RaidXor_4_5::MapSector(std::int32_t wanted, std::int64_t secto
 bool TRaidStorage_RaidXor_4_5::Reconstruct(std::int32_t missing, std::uint8_t* buffer, std::int32_t count,
                                            std::int64_t sector) {
   if (!Reconstructable) return false;
+  const std::lock_guard lock(ScratchLock);
   Sources.clear();
   for (std::int32_t i = 0; i < Info.DiskCount; ++i) {
     if (i == missing) continue;

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,10 @@ class TAbstractRaid : public TStorage {
     return static_cast<std::size_t>(sectors) * static_cast<std::size_t>(SectorSize);
   }
 
+  // Layouts keep no state between the pieces of a read (the parity rebuild
+  // guards its own scratch), so reads of one array run side by side.
+  bool ParallelReads() const override { return true; }
+
   TRaidInfo Info;
   // Members that are layouts themselves (RAID 0+1, 1+0).
   std::vector<std::unique_ptr<TAbstractRaid>> Nested;
@@ -202,6 +207,8 @@ class TRaidStorage_RaidXor_Abstract : public TAbstractRaid {
                          std::int64_t& memberSector) = 0;
 
  protected:
+  // Taken by a rebuild while it uses the scratch buffer and the sources.
+  std::mutex ScratchLock;
   std::vector<std::uint8_t> Scratch;
   struct Source {
     std::int32_t member = 0;

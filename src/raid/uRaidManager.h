@@ -39,6 +39,8 @@ class TRaidDevice : public TStorageWithPartitions {
  protected:
   // Geometry, partition table and damage report of a new device.
   void Construct();
+  // The layout serves reads of several threads at once (see TAbstractRaid).
+  bool ParallelReads() const override { return true; }
 
   TRaidInfo Info;
 

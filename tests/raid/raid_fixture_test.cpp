@@ -3,10 +3,14 @@
 // back sector for sector; every survivable missing member is rebuilt.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
+#include <thread>
 
 #include "common/log.h"
 #include "devices/uDeviceManager.h"
@@ -267,6 +271,55 @@ TEST(RaidManager, TooFewMembersListedBrokenAndReadsFail) {
   EXPECT_GT(CheckArray(*array, set.name, array->SectorCount, first), 0);
   EXPECT_FALSE(array->ReadSectors(buffer.data(), 256, 0));  // spans chunks of the missing members
   array->Close(false);
+}
+
+// Several threads read one array at once, healthy and with a member to
+// rebuild: every sector still carries its own number.
+TEST(RaidManager, ReadsOnSeveralThreadsAtOnce) {
+  struct Case {
+    const char* archive;
+    const char* missing;  // image left out, or ""
+  };
+  for (const Case& c : {Case{"md090-raid5-ls3.tar.zst", "m1.img"}, Case{"md090-raid5-ls3.tar.zst", ""},
+                        Case{"md090-raid10-n2.tar.zst", "m2.img"}}) {
+    SCOPED_TRACE(std::string(c.archive) + " without " + c.missing);
+    std::string why;
+    const std::string folder = test::SharedFixtureDir(std::string("raid/") + c.archive, why);
+    VANDREL_REQUIRE(!folder.empty(), why);
+    const ArraySet set = LoadSet(c.archive, folder);
+    ScopedLogSink quiet([](const std::string&, int) {});
+    TDeviceManager manager(nullptr, nullptr, DeviceManagerOptions{false});
+    for (const Member& member : set.members) {
+      if (fs::path(member.image).filename() != c.missing) {
+        ASSERT_NE(manager.AddByPath(member.image), nullptr);
+      }
+    }
+    TBusManager* raid = manager.Manager(kSlotRaid);
+    manager.RefreshManager(raid);
+    ASSERT_EQ(raid->DeviceCount(), 1);
+    TStorage* array = raid->GetDevice(0);
+    ASSERT_TRUE(array->Open(true, false, false));
+    std::atomic<std::int64_t> wrong{0};
+    std::vector<std::thread> threads;
+    for (unsigned seed = 1; seed <= 4; ++seed)
+      threads.emplace_back([&, seed] {
+        std::mt19937 random(seed);
+        std::vector<std::uint8_t> buffer(300 * 512);
+        for (int round = 0; round < 300; ++round) {
+          const auto count = static_cast<std::int32_t>(1 + random() % 300);
+          const std::int64_t at = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(set.sectors - count));
+          const bool ok = array->ReadSectors(buffer.data(), count, at);
+          for (std::int32_t i = 0; i < count; ++i) {
+            const std::string expected = "ARRAY " + set.name + " LBA " + std::to_string(at + i) + "\n";
+            if (!ok || std::memcmp(buffer.data() + static_cast<std::size_t>(i) * 512, expected.data(), expected.size()) != 0)
+              ++wrong;
+          }
+        }
+      });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    array->Close(false);
+  }
 }
 
 }  // namespace
