@@ -33,11 +33,18 @@ void TakeSerialFromImageName(TStorage* storage, ByteSpan block, std::size_t disk
   if (drive == nullptr || !drive->DiskImage || !drive->Serial.empty()) return;
   const std::string fileName = std::filesystem::path(drive->OsPath()).filename().string();
   std::string best;
+  std::string serials;
   for (std::size_t j = 0; j < disks; ++j) {
     const std::string serial = DiskSerial(block, j);
+    serials += (j == 0 ? "" : ", ") + serial;
     if (serial.size() >= 2 && serial.size() > best.size() && Contains(fileName, serial)) best = serial;
   }
-  if (best.empty()) return;
+  if (best.empty()) {
+    // Without a serial the member is never found: say which names would do.
+    LogText(Sprintf("Intel: image %s names none of the member serials (%s); name each image after its disk's serial",
+                    fileName.c_str(), serials.c_str()));
+    return;
+  }
   drive->Serial = best;
   LogText(Sprintf("Intel: image %s taken as the disk with serial %s", fileName.c_str(), best.c_str()));
 }

@@ -3,6 +3,7 @@
 // back sector for sector; every survivable missing member is rebuilt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -320,6 +321,33 @@ TEST(RaidManager, ReadsOnSeveralThreadsAtOnce) {
     EXPECT_EQ(wrong.load(), 0);
     array->Close(false);
   }
+}
+
+// Intel members given under names without their serials: the array is
+// found but none of its members, and the log says which names would do.
+TEST(RaidManager, IntelImagesWithoutTheirSerialsAreNamedInTheLog) {
+  std::string why;
+  const std::string folder = test::SharedFixtureDir("raid/imsm-raid0.tar.zst", why);
+  VANDREL_REQUIRE(!folder.empty(), why);
+  const ArraySet set = LoadSet("imsm-raid0.tar.zst", folder);
+  std::vector<std::string> lines;
+  ScopedLogSink capture([&lines](const std::string& line, int) { lines.push_back(line); });
+  TDeviceManager manager(nullptr, nullptr, DeviceManagerOptions{false});
+  for (const Member& member : set.members) ASSERT_NE(manager.AddByPath(member.image), nullptr);
+  TBusManager* raid = manager.Manager(kSlotRaid);
+  manager.RefreshManager(raid);
+  ASSERT_EQ(raid->DeviceCount(), 1);
+  auto* array = dynamic_cast<TRaidDevice*>(raid->GetDevice(0));
+  ASSERT_NE(array, nullptr);
+  EXPECT_TRUE(array->Metadata);
+  EXPECT_EQ(array->RaidState, rsBroken);
+  // The metadata's own order of disks, which need not be the members' order.
+  const auto hint = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("Intel: image m0.img names none of the member serials (") &&
+           line.ends_with("); name each image after its disk's serial");
+  });
+  ASSERT_NE(hint, lines.end()) << ::testing::PrintToString(lines);
+  for (const Member& member : set.members) EXPECT_NE(hint->find(member.serial), std::string::npos) << member.serial;
 }
 
 }  // namespace
