@@ -59,6 +59,17 @@ TStorage* ResolveAddress(Session& session, const Address& address) {
   return partition;
 }
 
+TStorage* ResolveFileSystemVolume(Session& session, const Address& address) {
+  TStorage* storage = ResolveAddress(session, address);
+  auto* disk = dynamic_cast<TStorageWithPartitions*>(storage);
+  if (address.partition >= 0 || disk == nullptr) return storage;
+  for (const TPartitionInformation& entry : disk->Partitions) {
+    const bool wholeDisk = entry.Kind == pkWithoutTable || entry.Kind == pkFloppy || entry.Kind == pkDirectDisk;
+    if (wholeDisk && entry.Start == 0 && entry.Count == disk->SectorCount && entry.Partition) return entry.Partition.get();
+  }
+  return storage;
+}
+
 std::string FormatAddress(std::int32_t device, std::int32_t partition) {
   return partition < 0 ? std::to_string(device) : std::to_string(device) + ":" + std::to_string(partition);
 }

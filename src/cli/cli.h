@@ -73,6 +73,11 @@ struct Address {
 Address ParseAddress(const std::string& text);  // throws CliError (usage)
 // The storage at the address; throws CliError (not found).
 TStorage* ResolveAddress(Session& session, const Address& address);
+// The storage whose file system the address names: a disk whose only volume
+// starts at its first sector and fills it (no partition table, a floppy)
+// is read through that volume, since the disk itself carries no file-system
+// type. Throws CliError (not found).
+TStorage* ResolveFileSystemVolume(Session& session, const Address& address);
 
 // Text of the list's address column.
 std::string FormatAddress(std::int32_t device, std::int32_t partition);

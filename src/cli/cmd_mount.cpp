@@ -68,7 +68,7 @@ int Serve(Session& session, const MountOptions& options, int readyFd) {
   std::unique_ptr<TMountStorage2System> service;
   try {
     const Address address = ParseAddress(options.address);
-    TStorage* storage = ResolveAddress(session, address);
+    TStorage* storage = ResolveFileSystemVolume(session, address);
     MountUnitStartup(platform::SettingsFilePath());
     TDeviceManager& devices = session.Devices();
     if (!devices.CreateReader(storage, true, kSelectByFamily) && !session.Options().json)

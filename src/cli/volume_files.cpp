@@ -11,7 +11,7 @@
 namespace vandrel::cli {
 
 TStorage* OpenVolume(Session& session, const Address& address) {
-  TStorage* volume = ResolveAddress(session, address);
+  TStorage* volume = ResolveFileSystemVolume(session, address);
   TDeviceManager& devices = session.Devices();
   if (!devices.CreateReader(volume, false, kSelectByFamily) || !volume->Reader)
     throw CliError(kExitFailure, address.text + ": " + ErrorText(kErrNotSupported));

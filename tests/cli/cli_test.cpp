@@ -86,5 +86,26 @@ TEST_F(CliTest, ErrorsAndExitCodes) {
   for (const Case& c : cases) EXPECT_EQ(Cli(c.arguments).exitCode, c.exitCode) << c.arguments;
 }
 
+// Fresh volumes made without a partition table: addressed as the disk or as
+// its one volume, the root lists (FAT: empty; ext2: lost+found) and copies.
+TEST_F(CliTest, VolumeWithoutTableListsByEitherAddress) {
+  for (const char* fixture : {"fat12_plain", "fat16_plain", "fat32_plain", "ext2_plain"}) {
+    VANDREL_FIXTURE(image, fixture);
+    for (const char* address : {"0", "0:0"}) {
+      const std::string volume = "--images-only --image '" + image + "' ";
+      const Result ls = Cli(volume + "ls " + address);
+      EXPECT_EQ(ls.exitCode, 0) << fixture << " " << address;
+      const bool ext = std::string(fixture) == "ext2_plain";
+      EXPECT_EQ(ls.out.find("/lost+found") != std::string::npos, ext) << fixture << " " << address << "\n" << ls.out;
+      if (!ext) {
+        EXPECT_EQ(ls.out, "") << fixture << " " << address;
+      }
+      const fs::path copy = dir_ / (std::string(fixture) + "-" + address);
+      EXPECT_EQ(Cli(volume + "cp -r " + address + " / '" + copy.string() + "'").exitCode, 0) << fixture << " " << address;
+      EXPECT_TRUE(fs::is_directory(copy)) << fixture << " " << address;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vandrel
