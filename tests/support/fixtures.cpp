@@ -4,12 +4,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <vector>
 
 namespace vandrel::test {
 
@@ -49,6 +51,26 @@ class CacheLock {
   int fd_;
 };
 
+// Changes with the script and the pieces the scripts share: an image
+// cached from an older script is made anew instead of being reused.
+std::string ScriptKey(const fs::path& script) {
+  std::vector<fs::path> inputs{script};
+  std::error_code ec;
+  for (const auto& item : fs::directory_iterator(script.parent_path(), ec)) {
+    const std::string extension = item.path().extension().string();
+    if (extension == ".inc" || extension == ".bash") inputs.push_back(item.path());
+  }
+  std::sort(inputs.begin() + 1, inputs.end());
+  std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (const fs::path& input : inputs) {
+    std::ifstream in(input, std::ios::binary);
+    for (char c; in.get(c);) hash = (hash ^ static_cast<std::uint8_t>(c)) * 1099511628211ULL;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
 }  // namespace
 
 bool IsRoot() { return ::geteuid() == 0; }
@@ -63,18 +85,19 @@ std::string FixtureImage(const std::string& name, std::string& why) {
   std::lock_guard lock(mutex);
   const fs::path script = fs::path(VANDREL_FIXTURE_SCRIPTS) / (name + ".sh");
   const fs::path cache = fs::path(VANDREL_FIXTURE_CACHE);
-  const fs::path image = cache / (name + ".img");
-  const fs::path failed = cache / (name + ".failed");
   std::error_code ec;
-  if (fs::exists(image, ec)) return image.string();
   if (!fs::exists(script, ec)) {
     why = "no fixture script " + script.string();
     return {};
   }
-  fs::create_directories(cache, ec);
-  const CacheLock processLock(cache / (name + ".lock"));
+  const std::string stem = name + "-" + ScriptKey(script);
+  const fs::path image = cache / (stem + ".img");
+  const fs::path failed = cache / (stem + ".failed");
   if (fs::exists(image, ec)) return image.string();
-  const fs::path partial = cache / (name + ".img.partial");
+  fs::create_directories(cache, ec);
+  const CacheLock processLock(cache / (stem + ".lock"));
+  if (fs::exists(image, ec)) return image.string();
+  const fs::path partial = cache / (stem + ".img.partial");
   std::string output;
   const std::string command = "bash '" + script.string() + "' '" + partial.string() + "' 2>&1";
   if (!RunCommand(command, output) || !fs::exists(partial, ec)) {
