@@ -525,9 +525,7 @@ bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
     if (record.inode == 0 || !nameFits || record.inode > sb_.inodesCount) continue;
     std::string name(reinterpret_cast<const char*>(find.block.data() + at + 8), record.nameLen);
     if (name == "." || name == "..") continue;
-    // Every byte but NUL and "/" may stand in a name here.
-    std::replace(name.begin(), name.end(), '\0', '_');
-    std::replace(name.begin(), name.end(), '/', '_');
+    MakeValidName(name);
     out.Clear();
     FillFromInode(record.inode, record.fileType, out);
     out.Name = std::move(name);

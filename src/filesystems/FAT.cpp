@@ -469,6 +469,7 @@ void TFAT::FillEntry(const TFatFindHandle& find, const std::uint8_t* raw, TFileE
     oem = oem.substr(0, oem.find('\0'));
     name = Latin1ToUtf8(oem);
   }
+  MakeValidName(name);
   if (name.empty()) name = Sprintf("RECOVERED_FOLDER_%lld", static_cast<long long>(out.ObjectId));
   out.Name = std::move(name);
   if (deleted) out.Mark = InUsePercent(out.Size, out.ObjectId);

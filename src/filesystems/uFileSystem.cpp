@@ -65,6 +65,11 @@ bool SplitPath(std::string_view path, std::vector<std::string_view>& components,
   return true;
 }
 
+void MakeValidName(std::string& name) {
+  for (char& c : name)
+    if (c == '\0' || c == kPathDelimiter) c = '_';
+}
+
 bool FileSystem::LookupPath(std::string_view path, TFileEntry& out, bool includeFiles, const TFileEntry* base) {
   std::vector<std::string_view> components;
   bool absolute = false;

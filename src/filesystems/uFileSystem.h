@@ -196,6 +196,10 @@ class FileSystem {
 // too long to be looked up.
 bool SplitPath(std::string_view path, std::vector<std::string_view>& components, bool& absolute);
 
+// A name from disk as listings hand it out: this platform forbids only NUL
+// and the path delimiter in names, and each becomes "_".
+void MakeValidName(std::string& name);
+
 // Probe kinds of the boot-sector probe.
 inline constexpr int kProbeNone = 0;
 inline constexpr int kProbeFat12 = 2;

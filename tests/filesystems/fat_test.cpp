@@ -289,6 +289,11 @@ TEST(FatDirectory, EntriesOfTheRawDirectory) {
   put(4, "LONGNA~1TXT", 0x20, 0, 0);
   put(5, "\xE5OST    TXT", 0x20, 0, 0);                    // deleted
   put(6, "           ", 0x10, 7, 0);                       // nameless directory
+  // The path delimiter in a damaged name, long or short.
+  std::memcpy(name11, "AB~1    TXT", 11);
+  putLong(7, 0x41, "a/b.txt", FatShortNameChecksum(name11));
+  put(8, "AB~1    TXT", 0x20, 0, 0);
+  put(9, "C/D     TXT", 0x20, 0, 0);
   Damaged d = OpenBytes(bytes);
   TFileEntry entry;
   const FsHandle find = d.fat->FindFirstByPath("/", entry);
@@ -297,7 +302,8 @@ TEST(FatDirectory, EntriesOfTheRawDirectory) {
   while (d.fat->FindNext(find, entry)) names.emplace_back(entry.Name, entry.Attributes);
   d.fat->FindClose(find);
   const std::vector<std::pair<std::string, std::uint32_t>> expected = {
-      {"PLAIN.TXT", 0x20}, {"Long.txt", 0x20}, {"xOST.TXT", 0x20 | kAttrDeleted}, {"RECOVERED_FOLDER_7", 0x10}};
+      {"PLAIN.TXT", 0x20}, {"Long.txt", 0x20}, {"xOST.TXT", 0x20 | kAttrDeleted}, {"RECOVERED_FOLDER_7", 0x10},
+      {"a_b.txt", 0x20},  {"C_D.TXT", 0x20}};
   EXPECT_EQ(names, expected);
 }
 
