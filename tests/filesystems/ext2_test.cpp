@@ -209,7 +209,9 @@ TEST_P(ExtImage, TreeAnswersRepeatedListingsAndLookups) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ext, ExtImage,
-                         ::testing::Values("ext2_full", "ext2_huge", "ext3_full", "ext3_small", "ext4_full", "ext4_small"));
+                         ::testing::Values("ext2_full", "ext2_huge", "ext2_notype", "ext3_full", "ext3_small",
+                                           "ext4_full", "ext4_small"),
+                         [](const auto& testInfo) { return std::string(testInfo.param); });
 
 TEST(ExtImageFeatures, HtreeAnd64BitFixturesHaveThem) {
   VANDREL_FIXTURE(image, "ext4_full");
@@ -224,6 +226,20 @@ TEST(ExtImageFeatures, HtreeAnd64BitFixturesHaveThem) {
   ASSERT_TRUE(ext.ReadInode(static_cast<std::uint32_t>(many.ObjectId), inode));
   EXPECT_NE(inode.flags & 0x1000u, 0u);  // hashed (htree) directory
   EXPECT_NE(inode.flags & kExt2FlagExtents, 0u);
+  // A file of many extents has a tree with an index level.
+  TFileEntry fragmented;
+  ASSERT_TRUE(ext.LookupPath("/many_extents", fragmented, true, nullptr));
+  ASSERT_TRUE(ext.ReadInode(static_cast<std::uint32_t>(fragmented.ObjectId), inode));
+  ExtentHeader root;
+  ASSERT_TRUE(ParseExtentHeader(ByteSpan(inode.blockArea), root));
+  EXPECT_GE(root.depth, 1);
+}
+
+TEST(ExtImageFeatures, RecordsWithoutTypeFixtureHasNone) {
+  VANDREL_FIXTURE(image, "ext2_notype");
+  ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
+  ASSERT_TRUE(opened.opened);
+  EXPECT_EQ(static_cast<TExt2&>(*opened.reader).Superblock().featureIncompat & kExt2IncompatFiletype, 0u);
 }
 
 TEST(ExtUnsupported, InlineDataFailsWithALogLine) {
