@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -56,6 +58,37 @@ struct OpenDirectory {
   // handler's entries. Later reads continue at the kernel's offset.
   bool listed = false;
   std::vector<DirectoryItem> items;
+};
+
+// The open files and listings of one session. A forced unmount ends the
+// session without their releases; what is left is closed and freed when the
+// session has ended.
+template <typename Handle>
+class HandleSet {
+ public:
+  std::uint64_t Add(std::unique_ptr<Handle> handle) {
+    std::lock_guard lock(mutex_);
+    Handle* raw = handle.release();
+    live_.insert(raw);
+    return reinterpret_cast<std::uint64_t>(raw);
+  }
+  // Empty for a handle this set does not hold (never freed twice).
+  std::unique_ptr<Handle> Take(std::uint64_t fh) {
+    std::lock_guard lock(mutex_);
+    auto* raw = reinterpret_cast<Handle*>(fh);
+    if (live_.erase(raw) == 0) return nullptr;
+    return std::unique_ptr<Handle>(raw);
+  }
+  std::vector<std::unique_ptr<Handle>> TakeAll() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::unique_ptr<Handle>> all;
+    for (Handle* raw : live_) all.emplace_back(raw);
+    live_.clear();
+    return all;
+  }
+ private:
+  std::mutex mutex_;
+  std::unordered_set<Handle*> live_;
 };
 
 timespec ToTimespec(std::uint64_t fileTime) {
@@ -116,6 +149,8 @@ class FuseMount : public CbFsMount {
   TCallbackFileSystem& Owner() { return owner_; }
   void FillStat(const TCbFsEntryInfo& info, std::string_view path, struct stat* st) const;
   void FillRoot(struct stat* st) const;
+  HandleSet<OpenFile>& Files() { return files_; }
+  HandleSet<OpenDirectory>& Directories() { return directories_; }
   void MarkInitialised() {
     std::lock_guard lock(stateMutex_);
     initialised_ = true;
@@ -126,6 +161,7 @@ class FuseMount : public CbFsMount {
   void Loop(unsigned threads);
   void TuneReadahead();
   bool AbortConnection();
+  void CloseLeftHandles();
 
   TCallbackFileSystem& owner_;
   std::string folder_;
@@ -140,6 +176,8 @@ class FuseMount : public CbFsMount {
   uid_t uid_ = ::getuid();
   gid_t gid_ = ::getgid();
   std::uint64_t mountTime_ = UnixToFileTime(::time(nullptr));
+  HandleSet<OpenFile> files_;
+  HandleSet<OpenDirectory> directories_;
 };
 
 void FuseMount::FillRoot(struct stat* st) const {
@@ -278,7 +316,7 @@ int OpOpendir(const char* path, fuse_file_info* fi) {
   return Guarded([&] {
     auto directory = std::make_unique<OpenDirectory>();
     directory->info.FileName = path != nullptr ? path : "/";
-    fi->fh = reinterpret_cast<std::uint64_t>(directory.release());
+    fi->fh = Current()->Directories().Add(std::move(directory));
     // The kernel keeps the listing: the volume cannot change.
     fi->cache_readdir = 1;
     fi->keep_cache = 1;
@@ -312,7 +350,7 @@ int OpReaddir(const char* /*path*/, void* buffer, fuse_fill_dir_t filler, off_t 
 
 int OpReleasedir(const char* /*path*/, fuse_file_info* fi) {
   return Guarded([&] {
-    std::unique_ptr<OpenDirectory> directory(reinterpret_cast<OpenDirectory*>(fi->fh));
+    std::unique_ptr<OpenDirectory> directory = Current()->Directories().Take(fi->fh);
     fi->fh = 0;
     if (directory) Current()->Owner().OnCloseEnumeration(directory->info, directory->context);
     return 0;
@@ -326,7 +364,7 @@ int OpOpen(const char* path, fuse_file_info* fi) {
     file->info.FileName = path != nullptr ? path : "";
     // Read access only; the volume is opened shared.
     Current()->Owner().OnOpenFile(file->info.FileName, 0x80000000u, 0x1u, file->context);
-    fi->fh = reinterpret_cast<std::uint64_t>(file.release());
+    fi->fh = Current()->Files().Add(std::move(file));
     fi->keep_cache = 1;
     fi->noflush = 1;
     return 0;
@@ -346,7 +384,7 @@ int OpRead(const char* /*path*/, char* buffer, size_t size, off_t offset, fuse_f
 
 int OpRelease(const char* /*path*/, fuse_file_info* fi) {
   return Guarded([&] {
-    std::unique_ptr<OpenFile> file(reinterpret_cast<OpenFile*>(fi->fh));
+    std::unique_ptr<OpenFile> file = Current()->Files().Take(fi->fh);
     fi->fh = 0;
     if (file) Current()->Owner().OnCloseFile(file->info, file->context);
     return 0;
@@ -509,6 +547,22 @@ void FuseMount::TuneReadahead() {
   if (out) out << (kMaxRequestBytes / 1024) << "\n";
 }
 
+// No request runs any more: what the kernel never released is closed here.
+void FuseMount::CloseLeftHandles() {
+  for (auto& file : files_.TakeAll()) {
+    try {
+      owner_.OnCloseFile(file->info, file->context);
+    } catch (...) {
+    }
+  }
+  for (auto& directory : directories_.TakeAll()) {
+    try {
+      owner_.OnCloseEnumeration(directory->info, directory->context);
+    } catch (...) {
+    }
+  }
+}
+
 // Ends every request of a detached volume that is still held open.
 bool FuseMount::AbortConnection() {
   if (device_ == 0) return false;
@@ -521,14 +575,31 @@ bool FuseMount::AbortConnection() {
 void FuseMount::Stop(bool force) {
   if (fuse_ == nullptr) return;
   if (running_) {
-    fuse_exit(fuse_);
     std::string error;
-    if (!platform::DetachMount(folder_, false, error)) {
+    if (platform::DetachMount(folder_, false, error)) {
+      fuse_exit(fuse_);
+    } else {
       // Busy: take it off the folder now and end the requests of the files
       // still open, as a forced removal of the media does.
-      if (!platform::DetachMount(folder_, true, error) && platform::IsMountPoint(folder_) && !force)
+      const int root = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      fuse_exit(fuse_);
+      if (!platform::DetachMount(folder_, true, error) && platform::IsMountPoint(folder_) && !force) {
+        if (root >= 0) ::close(root);
         throw ECbFsError("Can't unmount " + folder_ + ": " + error);
-      AbortConnection();
+      }
+      if (!AbortConnection() && root >= 0) {
+        // Without the connection's abort switch (fusectl not mounted) the
+        // workers see the end only with their next request, which they drop
+        // unanswered: ask from a thread of its own, which the closing of the
+        // session's device sets free.
+        std::thread([root] {
+          struct statfs volume {};
+          ::fstatfs(root, &volume);
+          ::close(root);
+        }).detach();
+      } else if (root >= 0) {
+        ::close(root);
+      }
     }
   }
   std::unique_lock lock(stateMutex_);
@@ -543,6 +614,7 @@ void FuseMount::Stop(bool force) {
     return;
   }
   if (loop_.joinable()) loop_.join();
+  CloseLeftHandles();
   fuse_unmount(fuse_);
   fuse_destroy(fuse_);
   fuse_ = nullptr;

@@ -171,6 +171,27 @@ TEST_F(FuseMountTest, EightReadersAtOnce) {
   EXPECT_EQ(reader_->OpenFiles(), 0u);
 }
 
+// Unmounting a volume whose files and folders are still open ends the
+// session without their releases: the files are closed all the same.
+TEST_F(FuseMountTest, UnmountWithOpenFilesClosesThem) {
+  const int file = ::open((folder_ + "/FileSystem/docs/f1").c_str(), O_RDONLY);
+  ASSERT_GE(file, 0);
+  char byte = 0;
+  EXPECT_EQ(::read(file, &byte, 1), 1);
+  DIR* folder = ::opendir((folder_ + "/FileSystem/docs").c_str());
+  ASSERT_NE(folder, nullptr);
+  EXPECT_NE(::readdir(folder), nullptr);
+  EXPECT_EQ(reader_->OpenFiles(), 1u);
+
+  EXPECT_TRUE(service_->Finish());
+  EXPECT_FALSE(platform::IsMountPoint(folder_));
+  EXPECT_EQ(reader_->OpenFiles(), 0u);
+  EXPECT_EQ(reader_->OpenFinds(), 0u);
+  ::close(file);
+  ::closedir(folder);
+  service_.reset();
+}
+
 // A serving process that dies leaves a dead mount (ENOTCONN); the next
 // mount at that folder cleans it up.
 TEST(FuseStaleMount, KilledServerLeavesNothingBehind) {
