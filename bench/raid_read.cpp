@@ -1,5 +1,5 @@
-// Reading an assembled RAID 0 and RAID 5 (md reference sets) healthy and
-// with one member missing, against reading the member images raw. Each
+// Reading an assembled RAID 0 and RAID 5 (md reference sets) healthy, and
+// the RAID 5 with one member missing, against reading the member images raw. Each
 // iteration reads the whole array (or every member) in 1 MiB requests;
 // compare the bytes_per_second counters.
 #include <benchmark/benchmark.h>
@@ -89,7 +89,6 @@ void RawMembers(benchmark::State& state, const std::string& set) {
 
 BENCHMARK_CAPTURE(RawMembers, raid0_members, std::string("md090-raid0"));
 BENCHMARK_CAPTURE(ArrayRead, raid0_healthy, std::string("md090-raid0"), false);
-BENCHMARK_CAPTURE(ArrayRead, raid0_one_missing, std::string("md090-raid0"), true);
 BENCHMARK_CAPTURE(RawMembers, raid5_members, std::string("md090-raid5-ls3"));
 BENCHMARK_CAPTURE(ArrayRead, raid5_healthy, std::string("md090-raid5-ls3"), false);
 BENCHMARK_CAPTURE(ArrayRead, raid5_one_missing, std::string("md090-raid5-ls3"), true);

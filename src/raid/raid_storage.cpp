@@ -372,8 +372,10 @@ bool TRaidStorage_Stripe::Read(std::uint8_t* buffer, std::int32_t count, std::in
   const std::int64_t n = Info.DiskCount;
   return ReadInChunks(buffer, count, sector, [&](std::uint8_t* out, std::int32_t k, std::int64_t c, std::int64_t o) {
     const auto member = static_cast<std::int32_t>(c % n);
-    // An absent member's chunks stay zero.
-    return Info.Members[static_cast<std::size_t>(member)].Disk == nullptr || ReadMember(member, out, k, (c / n) * s + o);
+    // An absent member's chunks fail the read: zeros handed out as its data
+    // would be wrong bytes reported as good ones (and a mirror of stripes
+    // would never turn to its other half).
+    return Info.Members[static_cast<std::size_t>(member)].Disk != nullptr && ReadMember(member, out, k, (c / n) * s + o);
   });
 }
 
@@ -439,6 +441,7 @@ bool TRaidStorage_Raid01::Create(const TRaidInfo& info) {
   if (!TAbstractRaid::Create(info)) return false;
   const TRaidInfo parent = Info;
   const std::int32_t h = parent.DiskCount / 2;
+  HalfStripe = parent.StripeSize;
   Info.DiskCount = 2;
   Info.Type = rtMirror;
   Info.StripeSize = 0;
@@ -484,6 +487,25 @@ bool TRaidStorage_Raid01::Create(const TRaidInfo& info) {
     Nested.push_back(std::move(halves[1]));
   }
   LimitToMembers();
+  return true;
+}
+
+// Chunk by chunk: each chunk is taken from whichever half holds it, so two
+// members missing from different halves still leave every chunk readable.
+bool TRaidStorage_Raid01::Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) {
+  const std::int64_t s = HalfStripe;
+  if (s <= 0) return TRaidStorage_Mirror::Read(buffer, count, sector);
+  if (sector < 0) return false;
+  std::int64_t position = sector;
+  std::int64_t remaining = count;
+  std::uint8_t* out = buffer;
+  while (remaining > 0) {
+    const auto k = static_cast<std::int32_t>(std::min(remaining, s - position % s));
+    if (!TRaidStorage_Mirror::Read(out, k, position)) return false;
+    position += k;
+    remaining -= k;
+    out += Bytes(k);
+  }
   return true;
 }
 

@@ -189,6 +189,10 @@ class TRaidStorage_Raid1E_Restart : public TRaidStorage_Raid1E {
 class TRaidStorage_Raid01 : public TRaidStorage_Mirror {
  public:
   bool Create(const TRaidInfo& info) override;
+  bool Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) override;
+
+ private:
+  std::int64_t HalfStripe = 0;  // the halves' chunk size, in sectors
 };
 
 class TRaidStorage_Raid10 : public TRaidStorage_Stripe {
