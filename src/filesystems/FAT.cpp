@@ -75,10 +75,11 @@ bool TFAT::Open() {
   opened_ = false;
   if (storage_ == nullptr || sectorSize_ <= 0) return false;
   boot_.assign(static_cast<std::size_t>(sectorSize_), 0);
-  const bool allowSkip = storage_->AllowSkipBadSector;
-  storage_->AllowSkipBadSector = false;
-  const bool read = storage_->ReadSectors(boot_.data(), 1, 0);
-  storage_->AllowSkipBadSector = allowSkip;
+  bool read = false;
+  {
+    const SkipBadSectorsOff noSkip(*storage_);
+    read = storage_->ReadSectors(boot_.data(), 1, 0);
+  }
   if (!read) return false;
 
   std::uint32_t bps = Le16(boot_, 11);

@@ -173,12 +173,7 @@ std::int32_t ParseGptEntries(TStorageWithPartitions& device, ByteSpan entries, s
 }
 
 void ReadGpt(TStorageWithPartitions& device) {
-  struct RestoreSkip {
-    bool& flag;
-    bool saved;
-    ~RestoreSkip() { flag = saved; }
-  } restore{device.AllowSkipBadSector, device.AllowSkipBadSector};
-  device.AllowSkipBadSector = false;
+  const SkipBadSectorsOff noSkip(device);
   if (device.SectorSize <= 0 || device.SectorCount < 2) return;
 
   std::vector<std::uint8_t> header(static_cast<std::size_t>(std::max(device.SectorSize, 2048)));

@@ -205,12 +205,7 @@ std::string ShortDeviceName(TStorageWithPartitions& device) {
 
 void TStorageWithPartitions::EnumerateVolumes() {
   LogText("Enumerating volumes: " + GetName(false));
-  struct RestoreSkip {
-    bool& flag;
-    bool saved;
-    ~RestoreSkip() { flag = saved; }
-  } restore{AllowSkipBadSector, AllowSkipBadSector};
-  AllowSkipBadSector = false;
+  const SkipBadSectorsOff noSkip(*this);
   if (SectorSize <= 0 || SectorCount <= 0) return;
 
   std::vector<std::uint8_t> sector0(static_cast<std::size_t>(std::max(SectorSize, 2048)));

@@ -90,7 +90,8 @@ class TStorage {
   std::int32_t SectorSize = 512;
   std::int64_t Size = 0;
   std::int64_t SectorCount = 0;
-  bool AllowSkipBadSector = true;
+  // Set and cleared around reads that may run on several threads at once.
+  std::atomic<bool> AllowSkipBadSector{true};
   bool Gone = false;
   ProgressCallback Progress;
   std::atomic<bool> CacheEnabled{false};
@@ -223,6 +224,21 @@ class TBusManager {
 
  protected:
   std::vector<TBusDeviceRec> devices_;
+};
+
+// Bad-sector skipping off for a scope (reads whose failure must show, such
+// as boot sectors and tables), restored to what it was afterwards.
+class SkipBadSectorsOff {
+ public:
+  explicit SkipBadSectorsOff(TStorage& storage)
+      : storage_(storage), saved_(storage.AllowSkipBadSector.exchange(false)) {}
+  ~SkipBadSectorsOff() { storage_.AllowSkipBadSector = saved_; }
+  SkipBadSectorsOff(const SkipBadSectorsOff&) = delete;
+  SkipBadSectorsOff& operator=(const SkipBadSectorsOff&) = delete;
+
+ private:
+  TStorage& storage_;
+  bool saved_;
 };
 
 }  // namespace vandrel
