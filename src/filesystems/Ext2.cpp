@@ -255,13 +255,19 @@ bool TExt2::InodeLocation(std::uint32_t number, std::uint64_t& offset) const {
   return true;
 }
 
-bool TExt2::ReadInode(std::uint32_t number, Ext2Inode& out) {
+bool TExt2::ReadInode(std::uint32_t number, Ext2Inode& out, std::vector<std::uint8_t>* record) {
   out = Ext2Inode{};
+  std::vector<std::uint8_t> local;
+  std::vector<std::uint8_t>& bytes = record != nullptr ? *record : local;
+  bytes.clear();
   std::uint64_t offset = 0;
   if (!InodeLocation(number, offset)) return false;
-  std::vector<std::uint8_t> record(sb_.inodeSize);
-  if (!ReadVolumeBytes(*storage_, offset, record.data(), record.size())) return false;
-  out = ParseExt2Inode(record, sb_);
+  bytes.assign(sb_.inodeSize, 0);
+  if (!ReadVolumeBytes(*storage_, offset, bytes.data(), bytes.size())) {
+    bytes.clear();
+    return false;
+  }
+  out = ParseExt2Inode(bytes, sb_);
   return true;
 }
 
@@ -273,22 +279,26 @@ std::int64_t TExt2::GetDataStartSector(const TFileEntry& entry) {
   Ext2Inode inode;
   if (entry.ObjectId <= 0 || entry.ObjectId > UINT32_MAX || !ReadInode(static_cast<std::uint32_t>(entry.ObjectId), inode))
     return 0;
-  BlockMap map(*this, inode);
-  std::uint64_t physical = 0;
-  std::uint64_t count = 0;
-  if (!map.Map(0, physical, count) || sectorSize_ <= 0) return 0;
-  const std::int64_t sector = static_cast<std::int64_t>(physical * sb_.blockSize / static_cast<std::uint64_t>(sectorSize_));
+  if (sectorSize_ <= 0) return 0;
+  std::uint64_t at = 0;  // byte position of the data
+  if ((inode.flags & kExt2FlagInlineData) != 0) {
+    // Data stored inside the inode: its record.
+    if (!InodeLocation(static_cast<std::uint32_t>(entry.ObjectId), at)) return 0;
+  } else {
+    BlockMap map(*this, inode);
+    std::uint64_t physical = 0;
+    std::uint64_t count = 0;
+    if (!map.Map(0, physical, count)) return 0;
+    at = physical * sb_.blockSize;
+  }
+  const std::int64_t sector = static_cast<std::int64_t>(at / static_cast<std::uint64_t>(sectorSize_));
   return std::clamp<std::int64_t>(sector, 0, std::max<std::int64_t>(storage_->SectorCount - 1, 0));
 }
 
 // ------------------------------------------------------------ files
 
 std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number, const Ext2Inode& inode,
-                                                            std::string& why) {
-  if ((inode.flags & kExt2FlagInlineData) != 0) {
-    why = "data stored inside the inode (inline data)";
-    return nullptr;
-  }
+                                                            ByteSpan record, std::string& why) {
   if ((inode.flags & kExt2FlagEncrypted) != 0) {
     why = "encrypted data";
     return nullptr;
@@ -297,6 +307,20 @@ std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number,
   data->inodeNumber = number;
   data->inode = inode;
   data->size = static_cast<std::int64_t>(std::min<std::uint64_t>(inode.size, std::numeric_limits<std::int64_t>::max()));
+  if ((inode.flags & kExt2FlagInlineData) != 0) {
+    // The block area, then the rest from the inode's "system.data"
+    // attribute; what lies beyond the stored bytes up to the size reads as
+    // zeros.
+    data->inlineData = true;
+    data->inlineBytes.assign(inode.blockArea.begin(), inode.blockArea.end());
+    ByteSpan rest;
+    if (FindExt2InodeXattr(record, kExt2XattrIndexSystem, kExt2InlineDataName, rest) == Ext2XattrLookup::kFound)
+      data->inlineBytes.insert(data->inlineBytes.end(), rest.begin(), rest.end());
+    else
+      LogText(Sprintf("Ext2: inode %u: the inline data beyond the first %zu bytes is missing or damaged", number,
+                      inode.blockArea.size()));
+    return data;
+  }
   // A fast symbolic link keeps its target where the block map would be.
   const std::uint64_t aclBlocks = inode.fileAcl != 0 ? sb_.blockSize / 512 : 0;
   if (inode.Type() == kExt2TypeSymlink && inode.size <= inode.blockArea.size() &&
@@ -313,12 +337,13 @@ FsHandle TExt2::OpenFile(const TFileEntry& entry, int /*mode*/) {
   if (!opened_) return kNoHandle;
   std::int64_t number = entry.ObjectId == 0 ? kExt2RootInode : entry.ObjectId;
   Ext2Inode inode;
-  if (number <= 0 || number > UINT32_MAX || !ReadInode(static_cast<std::uint32_t>(number), inode)) {
+  std::vector<std::uint8_t> record;
+  if (number <= 0 || number > UINT32_MAX || !ReadInode(static_cast<std::uint32_t>(number), inode, &record)) {
     LogText(Sprintf("Except in ResetFileEx. tmpInode = nil. Inode #%lld", static_cast<long long>(number)));
     return kNoHandle;
   }
   std::string why;
-  auto data = OpenInodeData(static_cast<std::uint32_t>(number), inode, why);
+  auto data = OpenInodeData(static_cast<std::uint32_t>(number), inode, record, why);
   if (!data) {
     LogText(Sprintf("Ext2: inode %lld holds %s, which this reader cannot read", static_cast<long long>(number),
                     why.c_str()));
@@ -338,9 +363,10 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
                                         ? data->inlineBytes.size() - static_cast<std::uint64_t>(data->position)
                                         : 0;
     const std::uint64_t n = std::min(wanted, available);
-    std::memcpy(out, data->inlineBytes.data() + data->position, n);
-    data->position += static_cast<std::int64_t>(n);
-    return static_cast<std::int32_t>(n);
+    if (n > 0) std::memcpy(out, data->inlineBytes.data() + data->position, n);
+    std::memset(out + n, 0, wanted - n);
+    data->position += static_cast<std::int64_t>(wanted);
+    return static_cast<std::int32_t>(wanted);
   }
   const std::uint64_t blockSize = sb_.blockSize;
   std::uint64_t done = 0;
@@ -442,6 +468,19 @@ void TExt2::FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEn
 }
 
 bool TExt2::LoadDirBlock(TExt2FindHandle& find) {
+  if (find.data->inlineData) {
+    // Piece 0: the block area after the parent's number; piece 1: the rest.
+    find.loaded = find.blockIndex < find.blockCount;
+    if (!find.loaded) return false;
+    // (inline bytes always begin with the whole block area)
+    const ByteSpan bytes(find.data->inlineBytes);
+    constexpr std::size_t kArea = std::tuple_size_v<decltype(Ext2Inode::blockArea)>;
+    const ByteSpan piece = find.blockIndex == 0 ? bytes.subspan(4, kArea - 4) : bytes.subspan(kArea);
+    ++find.blockIndex;
+    find.block.assign(piece.begin(), piece.end());
+    find.offset = 0;
+    return true;
+  }
   // A directory whose map keeps failing is given up after a while rather
   // than walked block by block to a damaged size.
   int failures = 0;
@@ -475,16 +514,18 @@ bool TExt2::LoadDirBlock(TExt2FindHandle& find) {
 }
 
 bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
-  const std::uint64_t blockSize = sb_.blockSize;
   while (true) {
     if (!find.pending.empty()) {
       out = std::move(find.pending.front());
       find.pending.erase(find.pending.begin());
       return true;
     }
-    if (!find.loaded || find.offset + 8 > blockSize) {
+    if (!find.loaded || find.offset + 8 > find.block.size()) {
       if (!LoadDirBlock(find)) return false;
+      continue;  // the piece loaded may be too short for a record
     }
+    // A block, or a piece of an inline directory.
+    const std::uint64_t blockSize = find.block.size();
     const std::uint64_t at = find.offset;
     const Ext2DirRecord record = ParseExt2DirRecord(find.block, at, sb_);
     if (record.recLen < 8 || record.recLen % 4 != 0 || record.recLen > blockSize - at) {
@@ -566,12 +607,17 @@ FsHandle TExt2::FindFirst(const TFileEntry& directory, TFileEntry& out) {
     find->flags |= TExt2FindHandle::kEmpty;
   } else {
     Ext2Inode inode;
+    std::vector<std::uint8_t> record;
     std::string why;
-    if (!ReadInode(find->dirInode, inode) || inode.Type() != kExt2TypeDirectory) {
+    if (!ReadInode(find->dirInode, inode, &record) || inode.Type() != kExt2TypeDirectory) {
       find->flags |= TExt2FindHandle::kEmpty;
-    } else if (!(find->data = OpenInodeData(find->dirInode, inode, why)) || !find->data->map) {
+    } else if (!(find->data = OpenInodeData(find->dirInode, inode, record, why))) {
       LogText(Sprintf("Ext2: directory inode %u holds %s, which this reader cannot list", find->dirInode, why.c_str()));
       find->flags |= TExt2FindHandle::kEmpty;
+    } else if (find->data->inlineData) {
+      // The parent's number, then records to the end of the block area;
+      // the attribute's value holds more records.
+      find->blockCount = 2;
     } else {
       const std::uint64_t bytes = std::min<std::uint64_t>(inode.size, sb_.blocksCount * std::uint64_t{sb_.blockSize});
       find->blockCount = (bytes + sb_.blockSize - 1) / sb_.blockSize;

@@ -1,7 +1,7 @@
 // The Ext2/Ext3/Ext4 reader: superblock and group descriptors, inodes,
 // file data through block maps (direct to triple indirect, holes read as
-// zeros) or extent trees, directory records, and a tree of everything
-// listed so far.
+// zeros) or extent trees or inside the inode (inline data), directory
+// records, and a tree of everything listed so far.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +41,8 @@ class TExt2 : public FileSystem {
   void SetTag(const TFileEntry& entry, std::int32_t value) override;
 
   const Ext2Superblock& Superblock() const { return sb_; }
-  bool ReadInode(std::uint32_t number, Ext2Inode& out);
+  // `record`, when given, receives the inode's whole on-disk record.
+  bool ReadInode(std::uint32_t number, Ext2Inode& out, std::vector<std::uint8_t>* record = nullptr);
   // Byte offset of an inode's record in the volume; false when the
   // descriptors cannot place it.
   bool InodeLocation(std::uint32_t number, std::uint64_t& offset) const;
@@ -57,7 +58,8 @@ class TExt2 : public FileSystem {
 
   bool ReadGroupDescriptors();
   bool ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out);
-  std::unique_ptr<TExt2FileData> OpenInodeData(std::uint32_t number, const Ext2Inode& inode, std::string& why);
+  std::unique_ptr<TExt2FileData> OpenInodeData(std::uint32_t number, const Ext2Inode& inode, ByteSpan record,
+                                               std::string& why);
   bool LoadDirBlock(TExt2FindHandle& find);
   bool NextDirEntry(TExt2FindHandle& find, TFileEntry& out);
   void FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEntry& out);

@@ -75,6 +75,34 @@ Ext2Inode ParseExt2Inode(ByteSpan r, const Ext2Superblock& sb) {
   return inode;
 }
 
+Ext2XattrLookup FindExt2InodeXattr(ByteSpan record, std::uint8_t nameIndex, std::string_view name, ByteSpan& value) {
+  value = {};
+  constexpr std::uint64_t kBase = 128;
+  if (record.size() <= kBase) return Ext2XattrLookup::kAbsent;  // no extra space
+  const std::uint64_t extra = Le16(record, kBase);
+  const std::uint64_t header = kBase + extra;
+  if (extra % 4 != 0 || header > record.size()) return Ext2XattrLookup::kDamaged;
+  if (!Fits(record, header, 4) || Le32(record, header) != kExt2XattrMagic) return Ext2XattrLookup::kAbsent;
+  const std::uint64_t first = header + 4;
+  // Each entry is at least 16 bytes long, so the walk ends within the record.
+  for (std::uint64_t at = first;;) {
+    if (!Fits(record, at, 4)) return Ext2XattrLookup::kDamaged;  // no end marker
+    if (Le32(record, at) == 0) return Ext2XattrLookup::kAbsent;
+    const std::uint64_t nameLength = Le8(record, at);
+    const std::uint64_t entryLength = (16 + nameLength + 3) & ~std::uint64_t{3};
+    if (!Fits(record, at, entryLength)) return Ext2XattrLookup::kDamaged;
+    if (Le8(record, at + 1) == nameIndex && nameLength == name.size() && BytesEqual(record, at + 16, name)) {
+      const std::uint64_t offset = first + Le16(record, at + 2);
+      const std::uint64_t size = Le32(record, at + 8);
+      // A value kept in an inode of its own is not expected here.
+      if (Le32(record, at + 4) != 0 || !Fits(record, offset, size)) return Ext2XattrLookup::kDamaged;
+      value = record.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
+      return Ext2XattrLookup::kFound;
+    }
+    at += entryLength;
+  }
+}
+
 Ext2DirRecord ParseExt2DirRecord(ByteSpan block, std::uint64_t offset, const Ext2Superblock& sb) {
   Ext2DirRecord record;
   record.inode = Le32(block, offset);

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "common/endian.h"
 
@@ -76,6 +77,21 @@ struct Ext2Inode {
 };
 
 Ext2Inode ParseExt2Inode(ByteSpan record, const Ext2Superblock& sb);
+
+// Extended attributes kept in the inode's extra space (after the 128-byte
+// base and its i_extra_isize part): a magic number, then entries whose
+// values are addressed from the first entry.
+inline constexpr std::uint32_t kExt2XattrMagic = 0xEA020000;
+inline constexpr std::uint8_t kExt2XattrIndexSystem = 7;
+// Inline data: the first bytes sit in the block area, the rest in the
+// attribute "system.data".
+inline constexpr std::string_view kExt2InlineDataName = "data";
+enum class Ext2XattrLookup { kFound, kAbsent, kDamaged };
+// Finds the in-inode attribute `nameIndex`/`name` in a whole inode record;
+// `value` then lies inside `record`. kAbsent when the inode has no such
+// attribute (or no attribute table at all), kDamaged when an offset,
+// length or size of the table points outside the record.
+Ext2XattrLookup FindExt2InodeXattr(ByteSpan record, std::uint8_t nameIndex, std::string_view name, ByteSpan& value);
 
 // A directory record's header (the name follows at offset 8).
 struct Ext2DirRecord {

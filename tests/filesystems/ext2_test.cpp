@@ -210,7 +210,7 @@ TEST_P(ExtImage, TreeAnswersRepeatedListingsAndLookups) {
 
 INSTANTIATE_TEST_SUITE_P(Ext, ExtImage,
                          ::testing::Values("ext2_full", "ext2_huge", "ext2_notype", "ext3_full", "ext3_small",
-                                           "ext4_full", "ext4_small"),
+                                           "ext4_full", "ext4_inline", "ext4_small"),
                          [](const auto& testInfo) { return std::string(testInfo.param); });
 
 TEST(ExtImageFeatures, HtreeAnd64BitFixturesHaveThem) {
@@ -242,23 +242,34 @@ TEST(ExtImageFeatures, RecordsWithoutTypeFixtureHasNone) {
   EXPECT_EQ(static_cast<TExt2&>(*opened.reader).Superblock().featureIncompat & kExt2IncompatFiletype, 0u);
 }
 
-TEST(ExtUnsupported, InlineDataFailsWithALogLine) {
-  VANDREL_REQUIRE(IsRoot(), "loop mounts need root");
+TEST(ExtImageFeatures, InlineFixtureKeepsDataInInodes) {
   VANDREL_FIXTURE(image, "ext4_inline");
   ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
   ASSERT_TRUE(opened.opened);
-  std::vector<std::string> lines;
-  ScopedLogSink sink([&](const std::string& line, int) { lines.push_back(line); });
-  TFileEntry small, big;
-  ASSERT_TRUE(opened.reader->LookupPath("/small.txt", small, true, nullptr));
-  ASSERT_TRUE(opened.reader->LookupPath("/big.txt", big, true, nullptr));
-  std::vector<std::uint8_t> bytes;
-  EXPECT_FALSE(ReadWhole(*opened.reader, small, bytes));
-  EXPECT_TRUE(bytes.empty());
-  ASSERT_FALSE(lines.empty());
-  EXPECT_NE(lines.back().find("inline data"), std::string::npos);
-  EXPECT_TRUE(ReadWhole(*opened.reader, big, bytes));
-  EXPECT_EQ(bytes, std::vector<std::uint8_t>(100000, 'b'));
+  auto& ext = static_cast<TExt2&>(*opened.reader);
+  // Path, whether it is inline, how many bytes its attribute holds.
+  const struct {
+    const char* path;
+    bool isInline;
+    std::size_t attributeBytes;
+  } cases[] = {
+      {"/by_mkfs/size_0", true, 0},        {"/by_kernel/size_59", true, 0},  {"/by_kernel/size_100", true, 40},
+      {"/by_kernel/size_128", true, 68},   {"/by_kernel/size_129", false, 0}, {"/by_kernel/dir", true, 0},
+      {"/by_kernel/spill", true, 68},      {"/by_kernel/grown", false, 0},   {"/by_mkfs/link_100", true, 40},
+  };
+  for (const auto& c : cases) {
+    TFileEntry entry;
+    ASSERT_TRUE(ext.LookupPath(c.path, entry, true, nullptr)) << c.path;
+    Ext2Inode inode;
+    std::vector<std::uint8_t> record;
+    ASSERT_TRUE(ext.ReadInode(static_cast<std::uint32_t>(entry.ObjectId), inode, &record)) << c.path;
+    EXPECT_EQ((inode.flags & kExt2FlagInlineData) != 0, c.isInline) << c.path;
+    if (!c.isInline) continue;
+    ByteSpan value;
+    EXPECT_EQ(FindExt2InodeXattr(record, kExt2XattrIndexSystem, kExt2InlineDataName, value), Ext2XattrLookup::kFound)
+        << c.path;
+    EXPECT_EQ(value.size(), c.attributeBytes) << c.path;
+  }
 }
 
 // ------------------------------------------------------------- damage
@@ -280,6 +291,15 @@ DamagedExt OpenExtBytes(std::vector<std::uint8_t> bytes) {
 
 void Put32(std::vector<std::uint8_t>& bytes, std::uint64_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::set<std::string> ListNames(FileSystem& fs, std::string_view directory) {
+  std::set<std::string> names;
+  TFileEntry entry;
+  const FsHandle find = fs.FindFirstByPath(directory, entry);
+  while (find != kNoHandle && fs.FindNext(find, entry)) names.insert(entry.Name);
+  fs.FindClose(find);
+  return names;
 }
 
 TEST(ExtDamage, WhatSurvivesIsListedAndRead) {
@@ -338,6 +358,66 @@ TEST(ExtDamage, WhatSurvivesIsListedAndRead) {
     }
   }
   SetLogEnabled(true);
+}
+
+// The attribute that holds inline data beyond the block area, damaged in
+// one way at a time: the block area's 60 bytes are still read (the rest of
+// a file reads as zeros, its size stays), the directory's records there
+// are still listed, and a log line tells of it.
+TEST(ExtDamage, InlineDataAttribute) {
+  VANDREL_FIXTURE(image, "ext4_inline");
+  const std::vector<std::uint8_t> clean = ReadFileBytes(image);
+  DamagedExt good = OpenExtBytes(clean);
+  TFileEntry file, dir;
+  ASSERT_TRUE(good.ext->LookupPath("/by_kernel/size_100", file, true, nullptr));
+  ASSERT_TRUE(good.ext->LookupPath("/by_kernel/spill", dir, false, nullptr));
+  std::vector<std::uint8_t> fileBytes;
+  ASSERT_TRUE(ReadWhole(*good.ext, file, fileBytes));
+  const std::set<std::string> allNames = ListNames(*good.ext, "/by_kernel/spill");
+  ASSERT_EQ(allNames.size(), 6u);
+  std::uint64_t fileInode = 0, dirInode = 0;
+  ASSERT_TRUE(good.ext->InodeLocation(static_cast<std::uint32_t>(file.ObjectId), fileInode));
+  ASSERT_TRUE(good.ext->InodeLocation(static_cast<std::uint32_t>(dir.ObjectId), dirInode));
+  // Both inodes: 32 extra bytes, the table at 160, "system.data" its first entry.
+  for (std::uint64_t inode : {fileInode, dirInode}) {
+    ASSERT_EQ(clean[inode + 128], 32);
+    ASSERT_EQ(clean[inode + 165], kExt2XattrIndexSystem);
+    ASSERT_EQ(std::string(clean.begin() + static_cast<long>(inode) + 180, clean.begin() + static_cast<long>(inode) + 184),
+              "data");
+  }
+  const struct {
+    const char* what;
+    std::uint64_t at;  // within the inode
+    std::uint32_t value;
+    int width;
+  } cases[] = {
+      {"bad magic", 160, 0x12345678, 4},
+      {"extra size past the record", 128, 0xFFFC, 2},
+      {"extra size not a multiple of 4", 128, 33, 2},
+      {"entry running past the record", 164, 255, 1},
+      {"value offset past the record", 166, 0xFFF0, 2},
+      {"value size past the record", 172, 0xFFFFFFF0, 4},
+      {"value kept in another inode", 168, 12, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> bytes = clean;
+    for (std::uint64_t inode : {fileInode, dirInode})
+      for (int i = 0; i < c.width; ++i) bytes[inode + c.at + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(c.value >> (8 * i));
+    DamagedExt damaged = OpenExtBytes(std::move(bytes));
+    std::vector<std::string> lines;
+    ScopedLogSink sink([&](const std::string& line, int) { lines.push_back(line); });
+    std::vector<std::uint8_t> content;
+    EXPECT_TRUE(ReadWhole(*damaged.ext, file, content));
+    ASSERT_EQ(content.size(), fileBytes.size());
+    EXPECT_TRUE(std::equal(content.begin(), content.begin() + 60, fileBytes.begin()));
+    EXPECT_TRUE(std::all_of(content.begin() + 60, content.end(), [](std::uint8_t b) { return b == 0; }));
+    const std::set<std::string> names = ListNames(*damaged.ext, "/by_kernel/spill");
+    EXPECT_FALSE(names.empty());
+    EXPECT_LT(names.size(), allNames.size());
+    EXPECT_TRUE(std::includes(allNames.begin(), allNames.end(), names.begin(), names.end()));
+    EXPECT_FALSE(lines.empty());
+  }
 }
 
 }  // namespace
