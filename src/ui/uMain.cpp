@@ -578,9 +578,11 @@ bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
       if (mouse->button() == Qt::LeftButton) {
         // Select first, as a click on a row does, then act on it.
         QTreeWidgetItem* row = lvDisk->itemAt(mouse->position().toPoint());
-        if (row != nullptr && !lvDisk->IsGroupRow(row)) lvDisk->setCurrentItem(row);
+        const bool groupRow = row != nullptr && lvDisk->IsGroupRow(row);
+        if (row != nullptr && !groupRow) lvDisk->setCurrentItem(row);
+        // Mounting rebuilds the list: `row` may be gone after this.
         lvDiskMouseDown(mouse->position().toPoint());
-        return row != nullptr && lvDisk->IsGroupRow(row);  // group captions take no selection
+        return groupRow;  // group captions take no selection
       }
     } else if (event->type() == QEvent::MouseButtonDblClick) {
       auto* mouse = static_cast<QMouseEvent*>(event);
