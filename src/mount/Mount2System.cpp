@@ -29,6 +29,7 @@ constexpr std::int64_t kLastValidUnixSecond = 253402300800LL;
 // keeps each seek-and-read pair on it whole (the kernel reads one file on
 // several threads at once).
 struct TMountFile {
+  explicit TMountFile(std::unique_ptr<TStream> s) : stream(std::move(s)) {}
   std::mutex lock;
   std::unique_ptr<TStream> stream;
 };
@@ -510,9 +511,7 @@ void TMountStorage2System::OpenFile(const std::string& fileName, std::uint32_t /
   std::lock_guard lock(ProgramReadLock());
   storage_->SetCaching(false);
   if (fileName == kStoragePath) {
-    auto file = std::make_unique<TMountFile>();
-    file->stream = std::make_unique<TRawDiskStream>(storage_);
-    fileHandleContext = file.release();
+    fileHandleContext = new TMountFile(std::make_unique<TRawDiskStream>(storage_));
     return;
   }
   std::string path;
@@ -526,9 +525,7 @@ void TMountStorage2System::OpenFile(const std::string& fileName, std::uint32_t /
     if (entry.Size > 0) throw ECbFsError("can't open " + fileName, 5 /* EIO */);
     return;
   }
-  auto file = std::make_unique<TMountFile>();
-  file->stream = std::move(stream);
-  fileHandleContext = file.release();
+  fileHandleContext = new TMountFile(std::move(stream));
 }
 
 }  // namespace vandrel

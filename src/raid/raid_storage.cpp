@@ -224,8 +224,14 @@ bool TAbstractRaid::ReadMember(std::int32_t index, std::uint8_t* buffer, std::in
 bool TAbstractRaid::ReadInChunks(
     std::uint8_t* buffer, std::int32_t count, std::int64_t sector,
     const std::function<bool(std::uint8_t*, std::int32_t, std::int64_t, std::int64_t)>& piece) {
-  const std::int64_t s = Info.StripeSize;
-  if (s <= 0 || Info.DiskCount <= 0 || sector < 0) return false;
+  return Info.DiskCount > 0 && ReadInChunks(buffer, count, sector, Info.StripeSize, piece);
+}
+
+bool TAbstractRaid::ReadInChunks(
+    std::uint8_t* buffer, std::int32_t count, std::int64_t sector, std::int64_t stripe,
+    const std::function<bool(std::uint8_t*, std::int32_t, std::int64_t, std::int64_t)>& piece) {
+  const std::int64_t s = stripe;
+  if (s <= 0 || sector < 0) return false;
   std::int64_t position = sector;
   std::int64_t remaining = count;
   std::uint8_t* out = buffer;
@@ -493,20 +499,11 @@ bool TRaidStorage_Raid01::Create(const TRaidInfo& info) {
 // Chunk by chunk: each chunk is taken from whichever half holds it, so two
 // members missing from different halves still leave every chunk readable.
 bool TRaidStorage_Raid01::Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) {
-  const std::int64_t s = HalfStripe;
-  if (s <= 0) return TRaidStorage_Mirror::Read(buffer, count, sector);
-  if (sector < 0) return false;
-  std::int64_t position = sector;
-  std::int64_t remaining = count;
-  std::uint8_t* out = buffer;
-  while (remaining > 0) {
-    const auto k = static_cast<std::int32_t>(std::min(remaining, s - position % s));
-    if (!TRaidStorage_Mirror::Read(out, k, position)) return false;
-    position += k;
-    remaining -= k;
-    out += Bytes(k);
-  }
-  return true;
+  if (HalfStripe <= 0) return TRaidStorage_Mirror::Read(buffer, count, sector);
+  return ReadInChunks(buffer, count, sector, HalfStripe,
+                      [&](std::uint8_t* out, std::int32_t k, std::int64_t c, std::int64_t o) {
+                        return TRaidStorage_Mirror::Read(out, k, c * HalfStripe + o);
+                      });
 }
 
 bool TRaidStorage_Raid10::Create(const TRaidInfo& info) {

@@ -121,6 +121,9 @@ class TAbstractRaid : public TStorage {
   // within the chunk. False when the stripe size is unusable or a piece fails.
   bool ReadInChunks(std::uint8_t* buffer, std::int32_t count, std::int64_t sector,
                     const std::function<bool(std::uint8_t*, std::int32_t, std::int64_t, std::int64_t)>& piece);
+  // The same over chunks of `stripe` sectors (a nested layout's chunk size).
+  bool ReadInChunks(std::uint8_t* buffer, std::int32_t count, std::int64_t sector, std::int64_t stripe,
+                    const std::function<bool(std::uint8_t*, std::int32_t, std::int64_t, std::int64_t)>& piece);
   // Logical sectors the members can hold, given the smallest data area of
   // a present member (`perMember` sectors); -1 when unknown.
   virtual std::int64_t Capacity(std::int64_t perMember) { return perMember; }
