@@ -1,8 +1,12 @@
 // `cp [-r] ADDR PATH DEST`: copy files out of a volume.
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -19,17 +23,66 @@ struct CpOptions {
   std::string path;
   std::string destination;
   bool recursive = false;
+  bool force = false;
 };
+
+const char* KindText(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// The permission bits a new file gets from the user's umask.
+mode_t NewFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+// Puts the finished `temporary` under `target`'s name. Without `replace`
+// an object that appeared there meanwhile is kept, never overwritten.
+bool PlaceFile(const std::string& temporary, const std::string& target, bool replace) {
+  if (replace) return ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE: link() never replaces either.
+  if (::link(temporary.c_str(), target.c_str()) != 0) return false;
+  ::unlink(temporary.c_str());
+  return true;
+}
 
 class Copier {
  public:
-  Copier(TDeviceManager& devices, TStorage* volume, bool showProgress)
-      : devices_(devices), volume_(volume), progress_(showProgress) {}
+  Copier(TDeviceManager& devices, TStorage* volume, bool showProgress, bool force)
+      : devices_(devices), volume_(volume), progress_(showProgress), force_(force) {}
 
-  void CopyFile(const TFileEntry& entry, const fs::path& target) {
-    const std::string temporary = target.string() + ".vandrel-partial";
-    std::FILE* out = std::fopen(temporary.c_str(), "wb");
-    if (out == nullptr) throw CliError(kExitFailure, "cannot create " + target.string());
+  // Writes the entry's data as a regular file at `target`. Only a regular
+  // file is ever replaced there, and only when `replace` (the user named it,
+  // or asked for --force); the destination's final name is never followed
+  // as a link.
+  void CopyFile(const TFileEntry& entry, const fs::path& target, bool replace) {
+    struct stat st {};
+    const bool exists = ::lstat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+      throw CliError(kExitFailure, "will not write over " + target.string() + ": it is " + KindText(st.st_mode));
+    if (exists && !replace) throw CliError(kExitFailure, target.string() + " exists (--force replaces it)");
+    // A fresh name of our own beside the target (O_EXCL: nothing planted
+    // there is opened or followed).
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string temporary = (folder / ".vandrel-partial-XXXXXX").string();
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) throw CliError(kExitFailure, "cannot create " + target.string() + ": " + std::strerror(errno));
+    ::fchmod(fd, NewFileMode());
+    std::FILE* out = ::fdopen(fd, "wb");
+    if (out == nullptr) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      throw CliError(kExitFailure, "cannot create " + target.string());
+    }
     ProgressBar bar(entry.Name, static_cast<std::uint64_t>(std::max<std::int64_t>(entry.Size, 0)),
                     progress_ && ProgressBar::Wanted(false));
     try {
@@ -47,16 +100,28 @@ class Copier {
       throw CliError(kExitFailure, "write error: " + target.string());
     }
     // A file appears under its name only once it is complete.
-    std::error_code ec;
-    fs::rename(temporary, target, ec);
-    if (ec) throw CliError(kExitFailure, "cannot create " + target.string() + ": " + ec.message());
+    if (!PlaceFile(temporary, target.string(), exists)) {
+      const std::string why = std::strerror(errno);
+      ::unlink(temporary.c_str());
+      throw CliError(kExitFailure, "cannot create " + target.string() + ": " + why);
+    }
     SetTime(entry, target);
   }
 
+  // A directory at `target`: made, or one already there (not a link to one).
+  static void MakeDirectory(const fs::path& target) {
+    if (::mkdir(target.c_str(), 0777) == 0) return;
+    const int error = errno;
+    struct stat st {};
+    if (error == EEXIST && ::lstat(target.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return;
+      throw CliError(kExitFailure, "will not write over " + target.string() + ": it is " + KindText(st.st_mode));
+    }
+    throw CliError(kExitFailure, "cannot create " + target.string() + ": " + std::strerror(error));
+  }
+
   void CopyTree(const std::string& sourcePath, const TFileEntry& directory, const fs::path& target, TreeWalkGuard& guard) {
-    std::error_code ec;
-    fs::create_directories(target, ec);
-    if (ec) throw CliError(kExitFailure, "cannot create " + target.string() + ": " + ec.message());
+    MakeDirectory(target);
     std::vector<TFileEntry> children;
     if (!ForEachChild(devices_, volume_, sourcePath, [&](const TFileEntry& e) { children.push_back(e); })) {
       std::cerr << "vandrel-cli: cannot list " << sourcePath << "\n";
@@ -76,7 +141,7 @@ class Copier {
           const TreeWalkGuard::Inside inside(guard, child);
           CopyTree(childPath, child, childTarget, guard);
         } else if ((child.Attributes & kAttrSpecial) == 0) {
-          CopyFile(child, childTarget);
+          CopyFile(child, childTarget, force_);
         }
       } catch (const CliError& e) {
         // One unreadable file must not stop the rescue of the others.
@@ -101,6 +166,7 @@ class Copier {
   TDeviceManager& devices_;
   TStorage* volume_;
   bool progress_;
+  bool force_;
   bool failed_ = false;
 };
 
@@ -111,14 +177,18 @@ int RunCp(Session& session, const CpOptions& options) {
   fs::path target = options.destination;
   std::error_code ec;
   const std::string leaf = entry.Name.empty() || sourcePath == "/" ? std::string("root") : entry.Name;
-  if (fs::is_directory(target, ec)) target /= leaf;
-  Copier copier(session.Devices(), volume, true);
+  // A folder the user names may be reached through a link; what is made
+  // inside it never is.
+  const bool intoFolder = fs::is_directory(target, ec);
+  if (intoFolder) target /= leaf;
+  Copier copier(session.Devices(), volume, true, options.force);
   if (entry.IsDirectory()) {
     if (!options.recursive) throw CliError(kExitFailure, sourcePath + " is a directory (use -r)");
+    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
     TreeWalkGuard guard(entry);
     copier.CopyTree(sourcePath, entry, target, guard);
   } else {
-    copier.CopyFile(entry, target);
+    copier.CopyFile(entry, target, !intoFolder || options.force);
   }
   return copier.Failed() ? kExitFailure : kExitOk;
 }
@@ -126,6 +196,8 @@ int RunCp(Session& session, const CpOptions& options) {
 const CommandRegistrar kRegistrar{{"cp", "Copy a file or (with -r) a directory out of a volume", [](CLI::App& command) {
                                      auto options = std::make_shared<CpOptions>();
                                      command.add_flag("-r,--recursive", options->recursive, "Copy directories");
+                                     command.add_flag("-f,--force", options->force,
+                                                      "Replace regular files already at the destination");
                                      command.add_option("ADDR", options->address, "Volume address D:P or D")->required();
                                      command.add_option("PATH", options->path, "Path inside the volume")->required();
                                      command.add_option("DEST", options->destination, "Target file or folder")->required();
