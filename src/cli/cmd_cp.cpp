@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,8 +58,9 @@ bool PlaceFile(const std::string& temporary, const std::string& target, bool rep
 
 class Copier {
  public:
-  Copier(TDeviceManager& devices, TStorage* volume, bool showProgress, bool force)
-      : devices_(devices), volume_(volume), progress_(showProgress), force_(force) {}
+  // Everything is written inside `root`, an existing or new folder.
+  Copier(TDeviceManager& devices, const fs::path& root, bool showProgress, bool force)
+      : devices_(devices), root_(fs::weakly_canonical(fs::absolute(root))), progress_(showProgress), force_(force) {}
 
   // Writes the entry's data as a regular file at `target`. Only a regular
   // file is ever replaced there, and only when `replace` (the user named it,
@@ -123,15 +125,12 @@ class Copier {
   void CopyTree(const std::string& sourcePath, const TFileEntry& directory, const fs::path& target, TreeWalkGuard& guard) {
     MakeDirectory(target);
     std::vector<TFileEntry> children;
-    if (!ForEachChild(devices_, volume_, sourcePath, [&](const TFileEntry& e) { children.push_back(e); })) {
-      std::cerr << "vandrel-cli: cannot list " << sourcePath << "\n";
-      failed_ = true;
-      return;
-    }
+    if (!ListChildren(directory, sourcePath, children)) failed_ = true;
     for (const TFileEntry& child : children) {
       const std::string childPath = JoinPath(sourcePath, child.Name);
       const fs::path childTarget = target / child.Name;
       try {
+        CheckInside(childTarget);
         if (child.IsDirectory()) {
           const auto verdict = guard.Check(child);
           if (verdict != TreeWalkGuard::Verdict::Enter) {
@@ -145,7 +144,7 @@ class Copier {
         }
       } catch (const CliError& e) {
         // One unreadable file must not stop the rescue of the others.
-        std::cerr << "vandrel-cli: " << childPath << ": " << e.what() << "\n";
+        std::cerr << "vandrel-cli: " << TerminalText(childPath) << ": " << TerminalText(e.what()) << "\n";
         failed_ = true;
       }
     }
@@ -163,8 +162,18 @@ class Copier {
     ::utime(target.c_str(), &times);
   }
 
+  // Names from disk are single components already; the final path is
+  // still checked, its existing part resolved, before anything is written.
+  void CheckInside(const fs::path& target) const {
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(target), ec);
+    const auto [r, t] = std::mismatch(root_.begin(), root_.end(), resolved.begin(), resolved.end());
+    if (ec || r != root_.end() || t == resolved.end())
+      throw CliError(kExitFailure, "refusing to write outside " + root_.string() + ": " + target.string());
+  }
+
   TDeviceManager& devices_;
-  TStorage* volume_;
+  const fs::path root_;
   bool progress_;
   bool force_;
   bool failed_ = false;
@@ -181,7 +190,7 @@ int RunCp(Session& session, const CpOptions& options) {
   // inside it never is.
   const bool intoFolder = fs::is_directory(target, ec);
   if (intoFolder) target /= leaf;
-  Copier copier(session.Devices(), volume, true, options.force);
+  Copier copier(session.Devices(), entry.IsDirectory() ? target : fs::absolute(target).parent_path(), true, options.force);
   if (entry.IsDirectory()) {
     if (!options.recursive) throw CliError(kExitFailure, sourcePath + " is a directory (use -r)");
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);

@@ -40,29 +40,25 @@ void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
   const char type = entry.IsDirectory() ? 'd' : (entry.Attributes & kAttrSymlink) ? 'l' : (entry.Attributes & kAttrSpecial) ? 'o' : '-';
   const char deleted = (entry.Attributes & kAttrDeleted) ? 'x' : ' ';
   std::cout << type << deleted << ' ' << Sprintf("%14lld", static_cast<long long>(entry.IsDirectory() ? 0 : entry.Size))
-            << ' ' << FormatTime(mtime) << ' ' << path << "\n";
+            << ' ' << FormatTime(mtime) << ' ' << TerminalText(path) << "\n";
 }
 
-void ListDirectory(TDeviceManager& devices, TStorage* volume, const std::string& directory, bool recursive, bool json,
+void ListDirectory(const TFileEntry& directory, const std::string& path, bool recursive, bool json,
                    TreeWalkGuard& guard, bool& incomplete) {
   std::vector<TFileEntry> children;
-  if (!ForEachChild(devices, volume, directory, [&](const TFileEntry& e) { children.push_back(e); })) {
-    std::cerr << "vandrel-cli: cannot list " << directory << "\n";
-    incomplete = true;
-    return;
-  }
-  for (const TFileEntry& child : children) PrintEntry(child, JoinPath(directory, child.Name), json);
+  if (!ListChildren(directory, path, children)) incomplete = true;
+  for (const TFileEntry& child : children) PrintEntry(child, JoinPath(path, child.Name), json);
   if (!recursive) return;
   for (const TFileEntry& child : children) {
     if (!child.IsDirectory() || (child.Attributes & kAttrSymlink) != 0) continue;
-    const std::string path = JoinPath(directory, child.Name);
+    const std::string childPath = JoinPath(path, child.Name);
     const auto verdict = guard.Check(child);
     if (verdict != TreeWalkGuard::Verdict::Enter) {
-      if (guard.Report(verdict, path)) incomplete = true;
+      if (guard.Report(verdict, childPath)) incomplete = true;
       continue;
     }
     const TreeWalkGuard::Inside inside(guard, child);
-    ListDirectory(devices, volume, path, recursive, json, guard, incomplete);
+    ListDirectory(child, childPath, recursive, json, guard, incomplete);
   }
 }
 
@@ -77,7 +73,7 @@ int RunLs(Session& session, const LsOptions& options) {
   }
   TreeWalkGuard guard(entry);
   bool incomplete = false;
-  ListDirectory(session.Devices(), volume, path, options.recursive, json, guard, incomplete);
+  ListDirectory(entry, path, options.recursive, json, guard, incomplete);
   return incomplete ? kExitFailure : kExitOk;
 }
 

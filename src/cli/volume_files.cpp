@@ -6,6 +6,7 @@
 #include <iostream>
 #include <vector>
 
+#include "common/func.h"
 #include "filesystems/d_errors.h"
 
 namespace vandrel::cli {
@@ -57,27 +58,38 @@ const char* EntryTypeName(const TFileEntry& entry) {
   return "file";
 }
 
-bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& directoryPath,
-                  const std::function<void(const TFileEntry&)>& visit) {
-  TFileEntry entry;
-  const FsHandle handle = devices.FindFirstFile(volume, directoryPath, entry);
-  if (handle == kNoHandle) {
-    // Readers answer "no entries" for an empty folder too: below the root
-    // it is one when its own path still resolves. A root without entries
-    // is what a volume the reader cannot read looks like.
-    const std::string path = NormalizePath(directoryPath);
-    TFileEntry directory;
-    return path != std::string(1, kPathDelimiter) && volume != nullptr && volume->Reader &&
-           volume->Reader->LookupPath(path, directory, false, nullptr);
+bool ListChildren(const TFileEntry& directory, const std::string& path, std::vector<TFileEntry>& children) {
+  FileSystem* reader = directory.Fs != nullptr ? directory.Fs : directory.Storage->Reader.get();
+  TFolderListing listing = reader->ListFolder(directory);
+  children = std::move(listing.Entries);
+  if (!listing.Readable) {
+    std::cerr << "vandrel-cli: cannot list " << TerminalText(path) << "\n";
+    return false;
   }
-  bool more = true;
-  while (more) {
-    if (entry.Name != ".." && entry.Name != "." && !entry.Name.empty()) visit(entry);
-    entry.Clear();
-    more = devices.FindNextFile(handle, entry);
+  if (listing.Truncated) {
+    std::cerr << "vandrel-cli: " << TerminalText(path) << ": more than " << kMaxFolderEntries
+              << " entries, the rest left out\n";
+    return false;
   }
-  devices.FindCloseFile(handle);
   return true;
+}
+
+std::string TerminalText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c < 0x20 || c == 0x7F) {
+      out += Sprintf("\\x%02X", c);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      out += Sprintf("\\u%04X", next);  // C1 controls, U+0080-U+009F
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 namespace {
@@ -115,10 +127,10 @@ void TreeWalkGuard::Leave() {
 
 bool TreeWalkGuard::Report(Verdict verdict, const std::string& path) const {
   if (verdict == Verdict::JunctionLoop) {
-    std::cerr << "vandrel-cli: not descending into " << path << " (a junction leads back to a folder above it)\n";
+    std::cerr << "vandrel-cli: not descending into " << TerminalText(path) << " (a junction leads back to a folder above it)\n";
     return false;
   }
-  std::cerr << "vandrel-cli: not descending into " << path << " (directory loop or too deep)\n";
+  std::cerr << "vandrel-cli: not descending into " << TerminalText(path) << " (directory loop or too deep)\n";
   return true;
 }
 

@@ -27,10 +27,14 @@ TFileEntry LookupEntry(TStorage* volume, const std::string& path);
 // "file", "dir", "symlink" or "other".
 const char* EntryTypeName(const TFileEntry& entry);
 
-// Calls `visit` for every entry of the directory (".." and "." left out);
-// false when the directory cannot be found.
-bool ForEachChild(TDeviceManager& devices, TStorage* volume, const std::string& directoryPath,
-                  const std::function<void(const TFileEntry&)>& visit);
+// The entries of `directory` (found at `path`) as the reader presents them
+// to every front end. False, with a line on stderr, when the listing is
+// incomplete: unreadable, or cut at the bound of entries per folder.
+bool ListChildren(const TFileEntry& directory, const std::string& path, std::vector<TFileEntry>& children);
+
+// `text` for a terminal line: control characters (C0, DEL, C1) shown as
+// \xNN or \uNNNN escapes, so a name cannot move the cursor or recolour.
+std::string TerminalText(std::string_view text);
 
 // Keeps a recursive walk finite. Junctions (and damage) can make a
 // directory its own descendant or reach one directory from many places: a

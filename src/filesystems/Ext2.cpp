@@ -566,7 +566,6 @@ bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
     if (record.inode == 0 || !nameFits || record.inode > sb_.inodesCount) continue;
     std::string name(reinterpret_cast<const char*>(find.block.data() + at + 8), record.nameLen);
     if (name == "." || name == "..") continue;
-    MakeValidName(name);
     out.Clear();
     FillFromInode(record.inode, record.fileType, out);
     out.Name = std::move(name);
@@ -590,7 +589,7 @@ FsHandle TExt2::FindFirst(const TFileEntry& directory, TFileEntry& out) {
 
   out.Clear();
   out.Name = "..";
-  out.Attributes = kAttrDirectory;
+  out.Attributes = kAttrDirectory | kAttrParentLink;
   out.Node = node != nullptr ? node->Parent : nullptr;
   out.ParentNode = out.Node;
   const auto* parent = node != nullptr ? dynamic_cast<const TExt2Node*>(node->Parent) : nullptr;

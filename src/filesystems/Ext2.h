@@ -28,6 +28,8 @@ class TExt2 : public FileSystem {
   std::int64_t GetDataStartSector(const TFileEntry& entry) override;
   FsHandle FindFirstByPath(std::string_view directoryPath, TFileEntry& out) override;
   FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override;
+  // Ext names are bytes: only an exact match finds an entry.
+  bool NamesMatch(std::string_view, std::string_view) override { return false; }
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
   FsHandle OpenFile(const TFileEntry& entry, int mode) override;

@@ -387,7 +387,7 @@ FsHandle TFAT::FindFirstChecked(const TFileEntry& directory, TFileEntry& out, bo
 
   out.Clear();
   out.Name = "..";
-  out.Attributes = kAttrDirectory;
+  out.Attributes = kAttrDirectory | kAttrParentLink;
   // ".." leads to the parent: the one the caller came from, else the one
   // the directory itself records.
   std::int64_t parent = find->parentCluster;
@@ -446,31 +446,30 @@ void TFAT::FillEntry(const TFatFindHandle& find, const std::uint8_t* raw, TFileE
       }
     }
   }
-  std::string name;
+  std::uint8_t base[8];
+  std::memcpy(base, raw, 8);
+  if (base[0] == 0x05) base[0] = 0xE5;
+  if (erased) base[0] = 'x';
+  const std::string stem = ShortPart(base, 8, (raw[12] & 0x08) != 0);
+  const std::string extension = ShortPart(raw + 8, 3, (raw[12] & 0x10) != 0);
+  std::string oem = stem;
+  if (!extension.empty() && extension[0] != ' ') oem += "." + extension;
+  // Short names are in the OEM code page; stop at a NUL byte.
+  oem = oem.substr(0, oem.find('\0'));
+  std::string name = Latin1ToUtf8(oem);
   if (useLong) {
     std::vector<std::uint16_t> units = find.longName;
     const auto end = std::find(units.begin(), units.end(), std::uint16_t{0});
     units.erase(end, units.end());
+    // Lookups take the short name too, as FAT does.
+    out.ShortName = std::move(name);
     name = Utf16ToUtf8(units);
     if (erased && !name.empty()) {
       std::size_t pos = 0;
       NextCodePoint(name, pos);
       name.replace(0, pos, "x");
     }
-  } else {
-    std::uint8_t base[8];
-    std::memcpy(base, raw, 8);
-    if (base[0] == 0x05) base[0] = 0xE5;
-    if (erased) base[0] = 'x';
-    const std::string stem = ShortPart(base, 8, (raw[12] & 0x08) != 0);
-    const std::string extension = ShortPart(raw + 8, 3, (raw[12] & 0x10) != 0);
-    std::string oem = stem;
-    if (!extension.empty() && extension[0] != ' ') oem += "." + extension;
-    // Short names are in the OEM code page; stop at a NUL byte.
-    oem = oem.substr(0, oem.find('\0'));
-    name = Latin1ToUtf8(oem);
   }
-  MakeValidName(name);
   if (name.empty()) name = Sprintf("RECOVERED_FOLDER_%lld", static_cast<long long>(out.ObjectId));
   out.Name = std::move(name);
   if (deleted) out.Mark = InUsePercent(out.Size, out.ObjectId);

@@ -55,7 +55,7 @@ void TFileSystem_Tree::AddChild(TFsTreeNode* parent, std::unique_ptr<TFsTreeNode
 void TFileSystem_Tree::MakeParentEntry(TFsTreeNode* node, TFileEntry& out) {
   out.Clear();
   out.Name = "..";
-  out.Attributes = kAttrDirectory;
+  out.Attributes = kAttrDirectory | kAttrParentLink;
   out.Node = node != nullptr ? node->Parent : nullptr;
   out.ParentNode = out.Node;
   out.Fs = fileSystem_;

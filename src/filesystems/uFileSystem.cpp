@@ -1,11 +1,13 @@
 #include "filesystems/uFileSystem.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/endian.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "filesystems/DirListEx.h"
+#include "filesystems/folder_listing.h"
 #include "raid/raid_detect_Linux.h"
 
 namespace vandrel {
@@ -65,11 +67,6 @@ bool SplitPath(std::string_view path, std::vector<std::string_view>& components,
   return true;
 }
 
-void MakeValidName(std::string& name) {
-  for (char& c : name)
-    if (c == '\0' || c == kPathDelimiter) c = '_';
-}
-
 bool FileSystem::LookupPath(std::string_view path, TFileEntry& out, bool includeFiles, const TFileEntry* base) {
   std::vector<std::string_view> components;
   bool absolute = false;
@@ -86,27 +83,51 @@ bool FileSystem::LookupPath(std::string_view path, TFileEntry& out, bool include
   return true;
 }
 
-bool FileSystem::FindChild(const TFileEntry& directory, std::string_view name, bool includeFiles, TFileEntry& out) {
+TFolderListing FileSystem::ListFolder(const TFileEntry& directory) {
+  TFolderListing listing;
   try {
     TFileEntry entry;
     const FsHandle handle = FindFirst(directory, entry);
-    if (handle == kNoHandle) return false;
-    bool found = false;
-    bool more = true;
-    while (more) {
-      if (EqualNoCase(entry.Name, name) && (includeFiles || entry.IsDirectory())) {
-        out = entry;
-        found = true;
-        break;
+    if (handle == kNoHandle) {
+      // Readers answer "no entries" for an empty folder too; a root
+      // without entries is what a volume the reader cannot read looks like.
+      listing.Readable = !(directory.ObjectId == rootEntry_.ObjectId && directory.Name == rootEntry_.Name);
+      return listing;
+    }
+    for (bool more = true; more; more = FindNext(handle, entry)) {
+      if ((entry.Attributes & kAttrParentLink) == 0) {
+        if (listing.Entries.size() == kMaxFolderEntries) {
+          listing.Truncated = true;
+          break;
+        }
+        if (entry.Storage == nullptr) entry.Storage = storage_;
+        if (entry.Fs == nullptr) entry.Fs = this;
+        listing.Entries.push_back(std::move(entry));
       }
       entry.Clear();
-      more = FindNext(handle, entry);
     }
     FindClose(handle);
-    return found;
   } catch (...) {
-    return false;
+    listing.Readable = false;
   }
+  PresentNames(listing.Entries);
+  return listing;
+}
+
+bool FileSystem::NamesMatch(std::string_view stored, std::string_view typed) { return EqualNoCase(stored, typed); }
+
+bool FileSystem::FindChild(const TFileEntry& directory, std::string_view name, bool includeFiles, TFileEntry& out) {
+  TFolderListing listing = ListFolder(directory);
+  auto& entries = listing.Entries;
+  auto it = std::find_if(entries.begin(), entries.end(), [&](const TFileEntry& e) { return e.Name == name; });
+  if (it == entries.end())
+    it = std::find_if(entries.begin(), entries.end(), [&](const TFileEntry& e) {
+      return NamesMatch(e.Name, name) || (!e.ShortName.empty() && NamesMatch(e.ShortName, name));
+    });
+  // The entry the name stands for decides, whatever its kind.
+  if (it == entries.end() || !(includeFiles || it->IsDirectory())) return false;
+  out = std::move(*it);
+  return true;
 }
 
 FsHandle FileSystem::OpenStream(const TFileEntry&, std::uint32_t, int, std::string_view) { return kNoHandle; }

@@ -38,6 +38,8 @@ inline constexpr std::uint32_t kAttrOpenRaw = 1u << 20;    // open the named str
 // set by readers whose volumes know symbolic links and special files.
 inline constexpr std::uint32_t kAttrSymlink = 1u << 24;
 inline constexpr std::uint32_t kAttrSpecial = 1u << 25;    // FIFO, socket, device
+// The link to the parent a reader's listing begins with, not a name on disk.
+inline constexpr std::uint32_t kAttrParentLink = 1u << 26;
 
 // The directory separator of paths handed to readers. Names on disk may
 // hold any other byte, the Windows separator included.
@@ -60,6 +62,7 @@ struct TFileEntry {
   std::uint64_t LastWriteTime = 0;
   std::int64_t Size = 0;
   std::string Name;           // UTF-8, any length the volume allows
+  std::string ShortName;      // FAT: the 8.3 name beside a long one
   std::int64_t ObjectId = 0;  // NTFS record number, FAT first cluster, Ext inode
   std::int64_t ParentId = 0;
   TStorage* Storage = nullptr;
@@ -71,6 +74,17 @@ struct TFileEntry {
   void Clear() { *this = TFileEntry{}; }
   bool IsDirectory() const { return (Attributes & kAttrDirectory) != 0; }
 };
+
+// One folder's entries as every front end shows them.
+struct TFolderListing {
+  std::vector<TFileEntry> Entries;
+  bool Readable = true;    // false: the folder could not be listed at all
+  bool Truncated = false;  // more entries than a listing takes
+};
+
+// Entries one listing takes: a folder claiming more is damage, or one no
+// walk should hold whole.
+inline constexpr std::size_t kMaxFolderEntries = std::size_t{1} << 20;
 
 // Opaque handles of enumerations and open files; kNoHandle for none.
 using FsHandle = std::int32_t;
@@ -147,7 +161,17 @@ class FileSystem {
   virtual std::int64_t GetDataStartSector(const TFileEntry& entry) = 0;
   // Resolves `path` component by component; `base` nullptr means the root.
   virtual bool LookupPath(std::string_view path, TFileEntry& out, bool includeFiles, const TFileEntry* base);
+  // The entry of `directory` that `name` (a name as ListFolder shows it)
+  // stands for: an exact match first, then one by NamesMatch. Never a near
+  // match otherwise.
   virtual bool FindChild(const TFileEntry& directory, std::string_view name, bool includeFiles, TFileEntry& out);
+  // The entries of `directory` with their names made safe and unique
+  // (filesystems/folder_listing.h); the reader's link to the parent is
+  // left out. Every front end lists and looks up through this.
+  TFolderListing ListFolder(const TFileEntry& directory);
+  // Whether a typed name names a stored one by this file system's rule
+  // beyond exact bytes (case-insensitive readers fold case here).
+  virtual bool NamesMatch(std::string_view stored, std::string_view typed);
   virtual FsHandle FindFirstByPath(std::string_view directoryPath, TFileEntry& out) = 0;
   virtual FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) = 0;
   virtual bool FindNext(FsHandle handle, TFileEntry& out) = 0;
@@ -195,10 +219,6 @@ class FileSystem {
 // "/" alone gives no components and absolute = true. False when the path is
 // too long to be looked up.
 bool SplitPath(std::string_view path, std::vector<std::string_view>& components, bool& absolute);
-
-// A name from disk as listings hand it out: this platform forbids only NUL
-// and the path delimiter in names, and each becomes "_".
-void MakeValidName(std::string& name);
 
 // Probe kinds of the boot-sector probe.
 inline constexpr int kProbeNone = 0;

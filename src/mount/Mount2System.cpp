@@ -349,11 +349,6 @@ void TMount2System::ReadFile(const TCbFsFileInfo&, void* fileHandleContext, std:
 
 void TMount2System::CloseEnumeration(const TCbFsFileInfo&, void* enumerationContext) {
   std::unique_ptr<TMountEnumContext> context(static_cast<TMountEnumContext*>(enumerationContext));
-  if (!context) return;
-  if (context->Kind == 1 && devices_ != nullptr) {
-    std::lock_guard lock(ProgramReadLock());
-    devices_->FindCloseFile(context->Position == 0 ? kNoHandle : context->Position);
-  }
 }
 
 void TMount2System::CloseFile(const TCbFsFileInfo&, void* fileHandleContext) {
@@ -440,28 +435,33 @@ void TMountStorage2System::EnumerateDirectory(const TCbFsFileInfo& directoryInfo
   }
   std::string r;
   if (!ReaderPathOf(d, r) || devices_ == nullptr) return;
-  if (r.empty()) r = "/";
-  const bool recovered = r == "/" + std::string(kRecoveredFiles);
-  if (recovered) r += kPathDelimiter;
-
-  std::lock_guard lock(ProgramReadLock());
-  TFileEntry entry;
-  bool found = false;
-  if (context->Position == 0) {
-    const FsHandle handle = devices_->FindFirstFile(storage_, r, entry);
-    context->Position = handle;
-    found = handle != kNoHandle;
-  } else if (context->Position != kNoHandle) {
-    found = devices_->FindNextFile(context->Position, entry);
+  if (!context->Listed) {
+    std::lock_guard lock(ProgramReadLock());
+    FileSystem* reader = storage_->GetReader();
+    TFileEntry directory;
+    if (reader == nullptr) return;
+    if (r.empty() || r == "/") {
+      directory = reader->RootEntry();
+      directory.Storage = storage_;
+      directory.Fs = reader;
+    } else if (!FindEntry(r, directory)) {
+      return;
+    }
+    TFolderListing listing = reader->ListFolder(directory);
+    // A listing cut short would pass for the whole folder.
+    if (listing.Truncated) throw ECbFsError("too many entries in " + d, 5 /* EIO */);
+    context->Entries = std::move(listing.Entries);
+    context->Listed = true;
   }
   // The salvage readers' "Recovered files" folder of the root is reached by
   // its path, not listed; at any other place the name is an ordinary one.
-  while (found && (entry.Name == ".." || (r == "/" && entry.Name == kRecoveredFiles && entry.Storage != nullptr &&
-                                          entry.Storage->GetReader() != nullptr)))
-    found = devices_->FindNextFile(context->Position, entry);
-  if (!found) return;
+  const auto hidden = [&](const TFileEntry& e) { return (r.empty() || r == "/") && e.Name == kRecoveredFiles; };
+  while (context->Position < static_cast<std::int32_t>(context->Entries.size()) &&
+         hidden(context->Entries[static_cast<std::size_t>(context->Position)]))
+    ++context->Position;
+  if (context->Position >= static_cast<std::int32_t>(context->Entries.size())) return;
   fileFound = true;
-  EntryInfo(entry, info);
+  EntryInfo(context->Entries[static_cast<std::size_t>(context->Position++)], info);
 }
 
 void TMountStorage2System::GetFileInfo(const std::string& fileName, bool& fileExists, TCbFsEntryInfo& info) {
@@ -492,17 +492,14 @@ bool TMountStorage2System::FindFile(const std::string& path, TFileEntry& entry) 
 }
 
 bool TMountStorage2System::FindEntry(const std::string& path, TFileEntry& entry) {
-  if (devices_ == nullptr) return false;
-  const auto slash = path.rfind(kPathDelimiter);
-  const std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty()) return false;
-  const FsHandle handle = devices_->FindFirstFile(storage_, directory, entry);
-  if (handle == kNoHandle) return false;
-  bool found = true;
-  while (found && entry.Name != name) found = devices_->FindNextFile(handle, entry);
-  devices_->FindCloseFile(handle);
-  return found;
+  FileSystem* reader = storage_->GetReader();
+  if (reader == nullptr) return false;
+  if (path.size() > kMaxPathLength) throw ECbFsError("path too long", 36 /* ENAMETOOLONG */);
+  if (path.empty() || path.back() == kPathDelimiter) return false;
+  if (!reader->LookupPath(path, entry, true, nullptr)) return false;
+  if (entry.Storage == nullptr) entry.Storage = storage_;
+  if (entry.Fs == nullptr) entry.Fs = reader;
+  return true;
 }
 
 void TMountStorage2System::OpenFile(const std::string& fileName, std::uint32_t /*desiredAccess*/,

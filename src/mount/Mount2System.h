@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/read_write_lock.h"
 #include "filesystems/uFileSystem.h"
@@ -69,7 +70,9 @@ std::string ProbeArchitecture();
 // One open directory listing of the service.
 struct TMountEnumContext {
   std::uint8_t Kind = 0;       // 0 the volume root, 1 any other directory
-  std::int32_t Position = 0;   // root: next index; others: find handle, -1 none
+  std::int32_t Position = 0;   // next index (root items or Entries)
+  bool Listed = false;         // Entries holds the folder's listing
+  std::vector<TFileEntry> Entries;
 };
 
 class TMount2System {
@@ -138,7 +141,8 @@ class TMountStorage2System : public TMount2System {
   TStorage* Storage() const { return storage_; }
 
  private:
-  // FindFile under a lock the caller holds.
+  // FindFile under a lock the caller holds; throws ENAMETOOLONG past the
+  // longest path a lookup takes.
   bool FindEntry(const std::string& path, TFileEntry& entry);
   void EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info);
   void RootItemInfo(bool fileSystem, TCbFsEntryInfo& info) const;

@@ -178,7 +178,7 @@ TEST_P(ExtImage, TreeAnswersRepeatedListingsAndLookups) {
   FileSystem& reader = *opened.reader;
   // A lookup stops a listing half way; a later full listing still holds all.
   TFileEntry entry;
-  ASSERT_TRUE(reader.LookupPath("/many/ENTRY NUMBER 00010 with a name long enough to fill blocks", entry, true, nullptr));
+  ASSERT_TRUE(reader.LookupPath("/many/entry number 00010 with a name long enough to fill blocks", entry, true, nullptr));
   auto count = [&](std::string_view path) {
     TFileEntry e;
     const FsHandle h = reader.FindFirstByPath(path, e);

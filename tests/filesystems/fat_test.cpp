@@ -295,15 +295,13 @@ TEST(FatDirectory, EntriesOfTheRawDirectory) {
   put(8, "AB~1    TXT", 0x20, 0, 0);
   put(9, "C/D     TXT", 0x20, 0, 0);
   Damaged d = OpenBytes(bytes);
-  TFileEntry entry;
-  const FsHandle find = d.fat->FindFirstByPath("/", entry);
-  ASSERT_NE(find, kNoHandle);
+  const TFolderListing listing = d.fat->ListFolder(d.fat->RootEntry());
+  ASSERT_TRUE(listing.Readable);
   std::vector<std::pair<std::string, std::uint32_t>> names;
-  while (d.fat->FindNext(find, entry)) names.emplace_back(entry.Name, entry.Attributes);
-  d.fat->FindClose(find);
+  for (const TFileEntry& entry : listing.Entries) names.emplace_back(entry.Name, entry.Attributes);
   const std::vector<std::pair<std::string, std::uint32_t>> expected = {
       {"PLAIN.TXT", 0x20}, {"Long.txt", 0x20}, {"xOST.TXT", 0x20 | kAttrDeleted}, {"RECOVERED_FOLDER_7", 0x10},
-      {"a_b.txt", 0x20},  {"C_D.TXT", 0x20}};
+      {"a%2Fb.txt", 0x20}, {"C%2FD.TXT", 0x20}};
   EXPECT_EQ(names, expected);
 }
 

@@ -60,7 +60,22 @@ class FakeReader : public FileSystem {
     FillLocked(handle, out);
     return handle;
   }
-  FsHandle FindFirst(const TFileEntry&, TFileEntry&) override { return kNoHandle; }
+  // A folder entry stands for its path: the root, or the folder item.
+  FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override {
+    std::string path = "/";
+    {
+      std::lock_guard lock(mutex_);
+      if (directory.ObjectId != 0) {
+        const auto folder = static_cast<std::size_t>(directory.ObjectId >> 20);
+        const FakeItem* item = ItemOf(directory.ObjectId);
+        if (item == nullptr) return kNoHandle;
+        auto it = folders_.begin();
+        std::advance(it, static_cast<std::ptrdiff_t>(folder));
+        path = (it->first == "/" ? std::string() : it->first) + "/" + item->name;
+      }
+    }
+    return FindFirstByPath(path, out);
+  }
   bool FindNext(FsHandle handle, TFileEntry& out) override {
     std::lock_guard lock(mutex_);
     const auto it = finds_.find(handle);

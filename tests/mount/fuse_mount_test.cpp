@@ -102,7 +102,10 @@ class FuseMountTest : public ::testing::Test {
 
 TEST_F(FuseMountTest, ListingsAndContent) {
   EXPECT_EQ(ListWithDots(folder_), (std::vector<std::string>{".", "..", "FileSystem", "Storage"}));
-  EXPECT_EQ(ListWithDots(folder_ + "/FileSystem"), (std::vector<std::string>{".", "..", "docs", "twice"}));
+  EXPECT_EQ(ListWithDots(folder_ + "/FileSystem"), (std::vector<std::string>{"%2E", ".", "..", "docs", "twice", "twice (2)"}));
+  // Each of the two keeps its own bytes.
+  EXPECT_EQ(ReadWhole(folder_ + "/FileSystem/twice"), std::vector<std::uint8_t>{1});
+  EXPECT_EQ(ReadWhole(folder_ + "/FileSystem/twice (2)"), std::vector<std::uint8_t>{2});
   EXPECT_EQ(ReadWhole(folder_ + "/Storage"), disk_.Bytes());
   for (int i = 0; i < 8; ++i) {
     const std::string path = folder_ + "/FileSystem/docs/f" + std::to_string(i);

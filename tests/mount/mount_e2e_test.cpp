@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -57,8 +58,36 @@ std::string Describe(const std::string& folder, const std::vector<std::string>& 
   return kept;
 }
 
+// The reference view with names as the mount shows them ("\\" is %5C;
+// sha256sum marks a line whose name it escaped with a leading "\\"), its
+// lines sorted again.
+std::string WithShownNames(const std::string& view) {
+  std::vector<std::string> lines;
+  std::istringstream in(view);
+  for (std::string line; std::getline(in, line);) {
+    const bool escaped = !line.empty() && line[0] == '\\';
+    if (escaped) line.erase(0, 1);
+    std::string shown;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] != '\\') {
+        shown += line[i];
+        continue;
+      }
+      shown += "%5C";
+      if (escaped && i + 1 < line.size() && line[i + 1] == '\\') ++i;
+    }
+    lines.push_back(shown);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
 // The differences as diff shows them, so a failure names the paths.
-void ExpectSameView(const std::string& ours, const std::string& reference, const std::string& dir) {
+void ExpectSameView(const std::string& oursView, const std::string& referenceView, const std::string& dir) {
+  const std::string ours = WithShownNames(oursView);
+  const std::string reference = WithShownNames(referenceView);
   if (ours == reference) return;
   std::ofstream(dir + "/ours.txt") << ours;
   std::ofstream(dir + "/reference.txt") << reference;

@@ -26,7 +26,7 @@ class MountServiceTest : public ::testing::Test {
   void SetUp() override {
     auto reader = std::make_unique<FakeReader>(&disk_);
     reader_ = reader.get();
-    reader_->Add("/", FakeItem{"..", kAttrDirectory, {}});
+    reader_->Add("/", FakeItem{"..", kAttrDirectory | kAttrParentLink, {}});
     reader_->Add("/", FakeItem{"docs", kAttrDirectory, {}});
     reader_->Add("/", FakeItem{"Recovered files", kAttrDirectory, {}});
     reader_->Add("/", FakeItem{"secret.sys", kAttrArchive | kAttrHidden | kAttrSystem | 0x78000, {1, 2, 3}});
@@ -76,7 +76,7 @@ TEST_F(MountServiceTest, RootAndListings) {
   EXPECT_EQ(List("/Other"), std::vector<std::string>{});
   EXPECT_EQ(reader_->askedPaths.front(), "/");
   EXPECT_NE(std::find(reader_->askedPaths.begin(), reader_->askedPaths.end(), "/docs"), reader_->askedPaths.end());
-  EXPECT_NE(std::find(reader_->askedPaths.begin(), reader_->askedPaths.end(), "/Recovered files/"),
+  EXPECT_NE(std::find(reader_->askedPaths.begin(), reader_->askedPaths.end(), "/Recovered files"),
             reader_->askedPaths.end());
   EXPECT_EQ(reader_->OpenFinds(), 0u);
 
@@ -106,7 +106,7 @@ TEST_F(MountServiceTest, FileInformation) {
       {"/FileSystem/secret.sys", true, 3, 512, kAttrArchive},  // hidden, system and reader marks cleared
       {"/storage", false, 0, 0, 0},                            // the service's paths are exact
       {"/Storage/", false, 0, 0, 0},
-      {"/FileSystem/DOCS/one", false, 0, 0, 0},                // and so are names below it
+      {"/FileSystem/DOCS/one", true, 1, 512, kAttrArchive},    // names below it by the reader's rule (FAT: any case)
       {"/FileSystemdocs", false, 0, 0, 0},
       {"/FileSystem/docs/missing", false, 0, 0, 0},
       {"/FileSystem/docs/", false, 0, 0, 0},
