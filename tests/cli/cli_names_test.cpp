@@ -391,5 +391,22 @@ TEST_F(GarbageFolder, ListsAndCopiesToTheEnd) {
   EXPECT_TRUE(fs::is_directory(dir / "copy" / "GARBAGE"));
 }
 
+// Past the longest path the mount takes, a folder is an error, not empty.
+TEST_F(ScratchTest, MountReportsPathsPastItsLimit) {
+  VANDREL_FIXTURE(image, "ext2_names");
+  const std::string missing = test::MissingForMountTest("ext");
+  VANDREL_REQUIRE(missing.empty(), missing);
+  const fs::path mountPoint = dir_ / "mnt";
+  fs::create_directories(mountPoint);
+  std::string out;
+  ASSERT_TRUE(test::MountWithCli(image, mountPoint.string(), out)) << out;
+  const std::string root = (mountPoint / "FileSystem").string();
+  std::string found;
+  const bool clean = test::RunCommand("cd " + ShellQuote(root) + " && find . -name bottom.txt 2>&1", found);
+  test::UnmountWithCli(mountPoint.string(), out);
+  EXPECT_FALSE(clean);
+  EXPECT_NE(found.find("File name too long"), std::string::npos) << found;
+}
+
 }  // namespace
 }  // namespace vandrel
