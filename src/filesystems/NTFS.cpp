@@ -647,6 +647,45 @@ bool TNTFS::IsSectorInUse(std::int64_t sector) {
   return byte < bitmap_.size() && ((bitmap_[byte] >> (cluster % 8)) & 1) != 0;
 }
 
+const std::vector<std::uint16_t>& TNTFS::UpCaseTable() {
+  std::call_once(upCaseOnce_, [this] {
+    constexpr std::int64_t kUpCaseRecord = 10;
+    constexpr std::int64_t kUpCaseBytes = 0x10000 * 2;
+    TFileEntry entry;
+    entry.ObjectId = kUpCaseRecord;
+    entry.Name = "$UpCase";
+    FsHandle handle = OpenFile(entry, 128);
+    if (handle == kNoHandle) return;
+    std::vector<std::uint8_t> bytes(kUpCaseBytes);
+    std::int64_t done = 0;
+    if (GetFileSize(handle) == kUpCaseBytes) {
+      while (done < kUpCaseBytes) {
+        const std::int32_t got = Read(handle, bytes.data() + done, static_cast<std::int32_t>(kUpCaseBytes - done));
+        if (got <= 0) break;
+        done += got;
+      }
+    }
+    CloseFile(handle);
+    if (done != kUpCaseBytes) {
+      LogText("NTFS: $UpCase cannot be read; names compare by simple case folding");
+      return;
+    }
+    std::vector<std::uint16_t> table(0x10000);
+    for (std::size_t i = 0; i < table.size(); ++i) table[i] = Le16(bytes, 2 * i);
+    upCase_ = std::move(table);
+  });
+  return upCase_;
+}
+
+bool TNTFS::NamesMatch(std::string_view stored, std::string_view typed) {
+  const std::vector<std::uint16_t>& upCase = UpCaseTable();
+  if (upCase.empty()) return FileSystem::NamesMatch(stored, typed);
+  const std::u16string a = Utf8ToUtf16(stored);
+  const std::u16string b = Utf8ToUtf16(typed);
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return upCase[x] == upCase[y]; });
+}
+
 bool TNTFS::GetFreeSpace(std::int64_t& bytes) {
   if (freeSpace_ < 0) {
     std::int64_t free = 0;

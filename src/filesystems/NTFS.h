@@ -119,6 +119,9 @@ class TNTFS : public FileSystem {
   bool GetFreeSpace(std::int64_t& bytes) override;
   void SaveFreeSpace(const std::string& fileName) override;
   std::string GetSectorList(const TFileEntry& entry) override;
+  // Names match as Windows matches them: through the volume's own $UpCase
+  // table (simple case folding when the table cannot be read).
+  bool NamesMatch(std::string_view stored, std::string_view typed) override;
 
   // Volume facts for diagnostics.
   bool Usable() const { return !mftRuns_.empty(); }
@@ -184,6 +187,10 @@ class TNTFS : public FileSystem {
   std::int64_t freeSpace_ = -1;
 
  private:
+  // $UpCase: the upper-case unit of every UTF-16 unit, read once.
+  const std::vector<std::uint16_t>& UpCaseTable();
+  std::once_flag upCaseOnce_;
+  std::vector<std::uint16_t> upCase_;
   bool BuildMft(std::int64_t recordByteOffset, std::vector<TRunNode>& runs, std::int64_t& dataSize);
   // Looks in the middle of the volume, where formatters put the $MFTMirr
   // copy of the first records, for record 0 and 1 when no boot sector
