@@ -65,17 +65,19 @@ std::string PresentName(std::string_view raw) {
 void PresentNames(std::vector<TFileEntry>& entries) {
   std::unordered_set<std::string> all;
   // Entries by the name they show, with what tells them apart on disk.
-  std::map<std::string, std::vector<std::tuple<std::int64_t, std::string, std::size_t>>> byName;
+  std::map<std::string, std::vector<std::tuple<bool, std::int64_t, std::string, std::size_t>>> byName;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     std::string raw = std::move(entries[i].Name);
     entries[i].Name = PresentName(raw);
     all.insert(entries[i].Name);
-    byName[entries[i].Name].emplace_back(entries[i].ObjectId, std::move(raw), i);
+    const bool changed = raw != entries[i].Name;
+    byName[entries[i].Name].emplace_back(changed, entries[i].ObjectId, std::move(raw), i);
   }
-  // Of entries sharing a name, the one first by record number and name on
-  // disk keeps it, whatever order the reader lists them in (a cached
-  // listing comes back in another), so a later lookup finds the same one.
-  // The others take the first free number no other entry holds.
+  // Of entries sharing a name, one stored under it keeps it, else the one
+  // first by record number and name on disk: whatever order the reader
+  // lists them in (a cached listing comes back in another), a later lookup
+  // finds the same one. The others take the first free number no other
+  // entry holds.
   std::unordered_set<std::string> used;
   for (auto& [name, group] : byName) {
     if (group.size() < 2) continue;
@@ -89,7 +91,7 @@ void PresentNames(std::vector<TFileEntry>& entries) {
         std::string candidate = Fit(stem, " (" + std::to_string(n) + ")", extension);
         if (all.count(candidate) == 0 && used.count(candidate) == 0) {
           used.insert(candidate);
-          entries[std::get<2>(group[k])].Name = std::move(candidate);
+          entries[std::get<3>(group[k])].Name = std::move(candidate);
           break;
         }
       }
