@@ -185,8 +185,10 @@ std::map<std::string, std::string> CommonExpected() {
 HostileCase NtfsCase() {
   HostileCase c{"ntfs_names", "ntfs", "/hostile", kCommonRenames, CommonExpected()};
   c.renames.push_back({u"p7", u".."});
+  c.renames.push_back({u"p14", u"a\u009Bb"});  // a C1 control: a valid name, escaped on the terminal only
   c.renames.push_back({kLongPlaceholder, kLongHostile});
   c.expected["%2E%2E"] = "p7";
+  c.expected["a\xC2\x9B" "b"] = "p14";
   c.expected[LongPresented()] = Utf8(kLongPlaceholder);
   return c;
 }
@@ -266,8 +268,13 @@ TEST_P(HostileNames, CopyStaysInsideAndShowsSubstitutes) {
   const CliRun listing = Cli(imagePath.string(), std::string("ls -R 0 ") + c.folder, dir_);
   EXPECT_EQ(listing.code, 0) << listing.err;
   EXPECT_EQ(listing.out.find('\x1b'), std::string::npos);
-  for (const auto& [path, from] : c.expected)
+  EXPECT_EQ(listing.out.find("\xC2\x9B"), std::string::npos);
+  for (const auto& [shown, from] : c.expected) {
+    std::string path = shown;
+    for (auto at = path.find("\xC2\x9B"); at != std::string::npos; at = path.find("\xC2\x9B"))
+      path.replace(at, 2, "\\u009B");
     EXPECT_NE(listing.out.find(std::string(c.folder) + "/" + path + "\n"), std::string::npos) << path << "\n" << listing.out;
+  }
 
   // The mount shows what the copy wrote.
   const std::string missing = test::MissingForMountTest("ext");
