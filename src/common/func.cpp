@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 namespace vandrel {
@@ -26,16 +27,14 @@ std::string Sprintf(const char* format, ...) {
 std::string FormatSize(std::uint64_t bytes) {
   if (bytes == ~std::uint64_t{0}) return {};
   double value = static_cast<double>(bytes) / 1024.0;
-  int unit = 0;
-  while (value > 1000.0 && unit < 2) {
+  // Powers of 1024, so the units are the IEC ones.
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  std::size_t unit = 0;
+  while (value > 1000.0 && unit + 1 < std::size(kUnits)) {
     value /= 1024.0;
     ++unit;
   }
-  switch (unit) {
-    case 0: return Sprintf("%0.2f Kb", value);
-    case 1: return Sprintf("%0.2f Mb", value);
-    default: return Sprintf("%0.2f Gb", value);
-  }
+  return Sprintf("%0.2f %s", value, kUnits[unit]);
 }
 
 std::string GroupDigits(std::uint64_t value) {

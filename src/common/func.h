@@ -10,8 +10,8 @@ namespace vandrel {
 // printf into a std::string.
 std::string Sprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// "%0.2f Kb/Mb/Gb": bytes / 1024, divided again while above 1000 (at most
-// twice). Empty for the all-ones value that stands for "unknown".
+// "%0.2f KiB/MiB/GiB/TiB": bytes / 1024, divided again while above 1000
+// (at most three times). Empty for the all-ones value that stands for "unknown".
 std::string FormatSize(std::uint64_t bytes);
 
 // Decimal digits in groups of three from the right, each group followed by

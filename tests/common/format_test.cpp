@@ -18,12 +18,13 @@ TEST(FormatSize, UnitsAndThresholds) {
     const char* text;
   };
   const Case cases[] = {
-      {0, "0.00 Kb"},
-      {1024000, "1000.00 Kb"},
-      {1024001 + 1023, "0.98 Mb"},
-      {1048576000, "1000.00 Mb"},
-      {2147483648ULL, "2.00 Gb"},
-      {5ULL << 50, "5242880.00 Gb"},  // nothing above Gb
+      {0, "0.00 KiB"},
+      {1024000, "1000.00 KiB"},
+      {1024001 + 1023, "0.98 MiB"},
+      {1048576000, "1000.00 MiB"},
+      {2147483648ULL, "2.00 GiB"},
+      {1073741824000ULL, "1000.00 GiB"},
+      {5ULL << 50, "5120.00 TiB"},  // nothing above TiB
       {~0ULL, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatSize(c.bytes), c.text) << c.bytes;
@@ -42,7 +43,7 @@ TEST(SizeText, EmptyAndUnits) {
   test::MemoryDisk empty({});
   EXPECT_EQ(TDeviceManager::SizeText(&empty), "(empty)");
   test::MemoryDisk disk(std::vector<std::uint8_t>(1024000));
-  EXPECT_EQ(TDeviceManager::SizeText(&disk), "1000.00 Kb");
+  EXPECT_EQ(TDeviceManager::SizeText(&disk), "1000.00 KiB");
   EXPECT_EQ(TDeviceManager::DisplayName(nullptr, false), "\\");
 }
 
