@@ -1,6 +1,7 @@
 // The desktop program: settings and language first, then the main window.
 #include <QApplication>
 #include <QGuiApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 
@@ -43,6 +44,10 @@ int main(int argc, char** argv) {
   {
     vandrel::TfmMain window;
     window.show();
+    // vandrel IMAGE...: the images are listed at start.
+    QStringList images = QApplication::arguments();
+    images.removeFirst();
+    if (!images.isEmpty()) QTimer::singleShot(0, &window, [&window, images] { window.AddImages(images); });
     result = QApplication::exec();
   }
   vandrel::StoreLanguage();

@@ -87,16 +87,35 @@ void TfmConnectImage::btConnectClick() {
     text = cbImageName->currentText();
     if (text.isEmpty()) return;
   }
+  std::string error;
+  if (OpenImage && !OpenImage(text.toStdString(), error)) {
+    CurrentPrompt().Show(PromptKind::kError, "Error", error);
+    cbImageName->setFocus();
+    return;
+  }
   // A file already in the history keeps its place; a new one goes first.
   if (cbImageName->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) {
     cbImageName->insertItem(0, text);
     cbImageName->setCurrentIndex(0);
   }
+  WriteHistory();
+  cbImageName->setEditText(text);
+  accept();
+}
+
+void TfmConnectImage::WriteHistory() {
   const int count = std::min(cbImageName->count(), kImageHistorySize);
   for (int i = 0; i < count; ++i)
     WriteSetting(kImageHistorySection, std::to_string(i), cbImageName->itemText(i).toStdString());
-  cbImageName->setEditText(text);
-  accept();
+}
+
+void RememberImage(const std::string& path) {
+  // The dialog's own rule, over the stored list.
+  TfmConnectImage dialog;
+  const QString text = QString::fromStdString(path);
+  if (dialog.cbImageName->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0) return;
+  dialog.cbImageName->insertItem(0, text);
+  dialog.WriteHistory();
 }
 
 void TfmConnectImage::btHelpClick() {

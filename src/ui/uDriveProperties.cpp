@@ -120,12 +120,8 @@ TfmDriveProperties::TfmDriveProperties(QWidget* parent, TDeviceManager& manager)
   auto* Button1 = new QPushButton(QStringLiteral("Ok"), this);
   Button1->setDefault(true);
   Button1->setProperty("tag", 10022);
-  auto* Button2 = new QPushButton(QStringLiteral("Help"), this);
-  Button2->setProperty("tag", 10023);
   buttons->addWidget(Button1);
-  buttons->addWidget(Button2);
   connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
-  connect(Button2, &QPushButton::clicked, this, [] {});
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(8, 8, 8, 8);
   column->addWidget(PageControl, 1);

@@ -14,6 +14,9 @@ TDriverFunctions DefaultDriverFunctions() {
   functions.statusText = [](std::string& text) { return DriverStatusTextLink(text); };
   functions.install = [](bool& restart, std::string& error) { return InstallDriverLink(restart, error); };
   functions.uninstall = [](bool& restart, std::string& error) { return UninstallDriverLink(restart, error); };
+  functions.uninstallBlocked =
+      "FUSE belongs to the system (the fuse3 package): remove that package with the system's package manager "
+      "to uninstall it.";
   return functions;
 }
 
@@ -27,6 +30,11 @@ TfmDriverStatus::TfmDriverStatus(QWidget* parent, TDriverFunctions functions)
   lbStatus->setWordWrap(true);
   lbStatus->setMinimumSize(198, 41);
   lbStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lbNote = new QLabel(this);
+  lbNote->setObjectName(QStringLiteral("lbNote"));
+  lbNote->setWordWrap(true);
+  lbNote->setForegroundRole(QPalette::PlaceholderText);
+  lbNote->hide();
   btnInstall = new QPushButton(QStringLiteral("Install"), this);
   btnUninstall = new QPushButton(QStringLiteral("Uninstall"), this);
   btnClose = new QPushButton(QStringLiteral("Close"), this);
@@ -35,10 +43,12 @@ TfmDriverStatus::TfmDriverStatus(QWidget* parent, TDriverFunctions functions)
   grid->setContentsMargins(14, 14, 14, 12);
   grid->addWidget(caption, 0, 0, Qt::AlignTop);
   grid->addWidget(lbStatus, 0, 1, 1, 2);
-  grid->setRowStretch(1, 1);
-  grid->addWidget(btnInstall, 2, 0);
-  grid->addWidget(btnUninstall, 2, 1);
-  grid->addWidget(btnClose, 2, 2);
+  grid->addWidget(lbNote, 1, 0, 1, 3);
+  grid->setRowStretch(2, 1);
+  grid->addWidget(btnInstall, 3, 0);
+  grid->addWidget(btnUninstall, 3, 1);
+  grid->addWidget(btnClose, 3, 2);
+  lbNote->setText(QString::fromStdString(functions_.uninstallBlocked));
   setFixedSize(std::max(289, sizeHint().width()), std::max(142, sizeHint().height()));
   connect(btnInstall, &QPushButton::clicked, this, [this] { btnInstallClick(); });
   connect(btnUninstall, &QPushButton::clicked, this, [this] { btnUninstallClick(); });
@@ -55,8 +65,10 @@ void TfmDriverStatus::UpdateStatus() {
     CurrentPrompt().Show(PromptKind::kError, "Error", error.what());
   }
   if (!installed && text.empty()) text = "Driver not installed";
-  btnUninstall->setEnabled(installed);
-  btnInstall->setEnabled(!btnUninstall->isEnabled());
+  btnUninstall->setEnabled(installed && functions_.uninstallBlocked.empty());
+  btnInstall->setEnabled(!installed);
+  btnUninstall->setToolTip(QString::fromStdString(functions_.uninstallBlocked));
+  lbNote->setVisible(installed && !functions_.uninstallBlocked.empty());
   lbStatus->setText(QString::fromStdString(text).remove(QChar('\r')));
 }
 

@@ -18,6 +18,9 @@ struct TDriverFunctions {
   // (out restart needed, out error text) -> success
   std::function<bool(bool& restart, std::string& error)> install;
   std::function<bool(bool& restart, std::string& error)> uninstall;
+  // Why the driver cannot be removed here (a system package); empty when
+  // it can.
+  std::string uninstallBlocked;
 };
 TDriverFunctions DefaultDriverFunctions();
 
@@ -32,6 +35,7 @@ class TfmDriverStatus : public QDialog {
   void btnUninstallClick();
 
   QLabel* lbStatus = nullptr;
+  QLabel* lbNote = nullptr;
   QPushButton* btnInstall = nullptr;
   QPushButton* btnUninstall = nullptr;
   QPushButton* btnClose = nullptr;

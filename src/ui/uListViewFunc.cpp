@@ -1,5 +1,6 @@
 #include "ui/uListViewFunc.h"
 
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QPainter>
 
@@ -13,9 +14,33 @@ namespace {
 
 constexpr int kGroupRole = Qt::UserRole + 1;  // group index on caption rows
 constexpr int kStorageRole = Qt::UserRole + 2;
+constexpr int kSortRole = Qt::UserRole + 3;        // a number to sort a column by
+constexpr int kUnmountableRole = Qt::UserRole + 4;
 const QColor kBandColour(0, 128, 255);
 constexpr int kCaptionIndent = 12;
 constexpr int kLinkPadding = 6;
+constexpr int kMaxGroupSteps = 64;
+
+// Rows sort by the clicked column (sizes by their bytes); the group
+// captions keep their order whichever way the rows go.
+class TListRow : public QTreeWidgetItem {
+ public:
+  using QTreeWidgetItem::QTreeWidgetItem;
+  bool operator<(const QTreeWidgetItem& other) const override {
+    const QVariant mine = data(0, kGroupRole);
+    const QVariant theirs = other.data(0, kGroupRole);
+    if (mine.isValid() && theirs.isValid()) {
+      const bool ascending =
+          treeWidget() == nullptr || treeWidget()->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+      return ascending ? mine.toInt() < theirs.toInt() : mine.toInt() > theirs.toInt();
+    }
+    const int column = treeWidget() != nullptr ? treeWidget()->sortColumn() : 0;
+    const QVariant a = data(column, kSortRole);
+    const QVariant b = other.data(column, kSortRole);
+    if (a.isValid() && b.isValid()) return a.toLongLong() < b.toLongLong();
+    return QString::localeAwareCompare(text(column), other.text(column)) < 0;
+  }
+};
 
 }  // namespace
 
@@ -34,7 +59,7 @@ void TDiskListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     QFont bold = option.font;
     bold.setBold(true);
     painter->setFont(bold);
-    painter->setPen(QColor(0, 51, 153));
+    painter->setPen(option.palette.color(QPalette::Link));
     const QRect text = option.rect.adjusted(kCaptionIndent, 0, 0, 0);
     const QString caption = index.data(Qt::DisplayRole).toString();
     painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter, caption);
@@ -56,7 +81,7 @@ void TDiskListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     underlined.setUnderline(true);
     painter->setFont(underlined);
     const bool selected = (option.state & QStyle::State_Selected) != 0;
-    painter->setPen(selected ? QColor(Qt::white) : QColor(0, 0, 255));
+    painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Link));
     painter->drawText(LinkTextRect(option.rect, text, option.font), Qt::AlignLeft | Qt::AlignVCenter, text);
     painter->restore();
     return;
@@ -84,6 +109,8 @@ TGroupedListView::TGroupedListView(QWidget* parent) : QTreeWidget(parent) {
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   header()->setSectionsMovable(false);
   header()->setStretchLastSection(false);
+  setSortingEnabled(true);
+  sortByColumn(kColumnName, Qt::AscendingOrder);
 }
 
 void TGroupedListView::ResetGroups(int count) {
@@ -91,7 +118,7 @@ void TGroupedListView::ResetGroups(int count) {
   clear();
   groups_.clear();
   for (int i = 0; i < count; ++i) {
-    auto* item = new QTreeWidgetItem(this);
+    auto* item = new TListRow(this);
     item->setData(0, kGroupRole, i);
     item->setFlags(Qt::ItemIsEnabled);
     item->setFirstColumnSpanned(true);
@@ -113,7 +140,7 @@ QTreeWidgetItem* TGroupedListView::GroupItem(int group) const {
 QTreeWidgetItem* TGroupedListView::AddRow(int group, const QString& caption) {
   QTreeWidgetItem* parent = GroupItem(group);
   if (parent == nullptr) return nullptr;
-  auto* row = new QTreeWidgetItem(parent);
+  auto* row = new TListRow(parent);
   row->setText(kColumnName, caption);
   row->setTextAlignment(kColumnSize, Qt::AlignRight | Qt::AlignVCenter);
   row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
@@ -138,9 +165,7 @@ QList<QTreeWidgetItem*> TGroupedListView::Rows() const {
   return rows;
 }
 
-void TGroupedListView::SortRows() {
-  for (QTreeWidgetItem* group : groups_) group->sortChildren(kColumnName, Qt::AscendingOrder);
-}
+void TGroupedListView::SortRows() { sortItems(header()->sortIndicatorSection(), header()->sortIndicatorOrder()); }
 
 TStorage* TGroupedListView::RowStorage(const QTreeWidgetItem* item) {
   if (item == nullptr) return nullptr;
@@ -150,6 +175,53 @@ TStorage* TGroupedListView::RowStorage(const QTreeWidgetItem* item) {
 void TGroupedListView::SetRowStorage(QTreeWidgetItem* item, TStorage* storage) {
   item->setData(0, kStorageRole, QVariant::fromValue(reinterpret_cast<quintptr>(storage)));
 }
+
+QModelIndex TGroupedListView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+  QModelIndex index = QTreeWidget::moveCursor(action, modifiers);
+  bool back = action == MoveUp || action == MovePageUp || action == MoveEnd;
+  for (int guard = 0; guard < 2 * kMaxGroupSteps && index.isValid() && IsGroupRow(itemFromIndex(index)); ++guard) {
+    QModelIndex next = back ? indexAbove(index) : indexBelow(index);
+    if (!next.isValid() && back) {
+      // Above the first caption there is no row: the one below it.
+      back = false;
+      next = indexBelow(index);
+    }
+    index = next;
+  }
+  return index.isValid() ? index : currentIndex();
+}
+
+bool TGroupedListView::RowMountable(const QTreeWidgetItem* item) {
+  return item != nullptr && !item->data(0, kUnmountableRole).isValid();
+}
+
+void TGroupedListView::SetRowUnmountable(QTreeWidgetItem* item) { item->setData(0, kUnmountableRole, true); }
+
+std::string SourceOf(TStorage* storage) {
+  TStorage* top = storage;
+  // Up through partitions to the disk, image or array that holds them.
+  for (int depth = 0; depth < 16; ++depth) {
+    auto* partition = dynamic_cast<TPartition*>(top);
+    if (partition == nullptr || partition->Parent() == nullptr) break;
+    top = partition->Parent();
+  }
+  if (top == nullptr) return {};
+  return top->Path.empty() ? top->GetName(true) : top->Path;
+}
+
+namespace {
+
+void ShowSource(QTreeWidgetItem* row, TStorage* storage) {
+  const std::string source = SourceOf(storage);
+  const QString full = QString::fromStdString(source);
+  // Images by their file name; the tooltip has the whole path.
+  const bool file = storage->StorageSource == ssImageFile || QFileInfo(full).isFile();
+  row->setText(kColumnSource, file ? QFileInfo(full).fileName() : full);
+  row->setToolTip(kColumnSource, full);
+  row->setToolTip(kColumnName, row->text(kColumnName) + QStringLiteral("\nOn: ") + full);
+}
+
+}  // namespace
 
 int FillDiskList(TGroupedListView& list, TDeviceManager& manager, const TPictureList& pictures) {
   int added = 0;
@@ -163,6 +235,7 @@ int FillDiskList(TGroupedListView& list, TDeviceManager& manager, const TPicture
       auto* device = dynamic_cast<TDevice*>(manager.GetStorage(i));
       if (device == nullptr) continue;
       const std::int32_t partitions = device->PartitionCount();
+      int listed = 0;
       for (std::int32_t p = 0; p < partitions; ++p) {
         TPartition* partition = device->GetPartition(p);
         if (partition == nullptr || partition->Metadata) continue;
@@ -173,7 +246,27 @@ int FillDiskList(TGroupedListView& list, TDeviceManager& manager, const TPicture
         row->setIcon(kColumnName, QIcon(pictures.Picture(placement.picture)));
         row->setText(kColumnSize, QString::fromStdString(TDeviceManager::SizeText(partition)));
         row->setText(kColumnFileSystem, QString::fromStdString(PartitionTypeName(partition->FsType)));
+        row->setData(kColumnSize, kSortRole, QVariant::fromValue<qlonglong>(partition->Size));
         TGroupedListView::SetRowStorage(row, partition);
+        ShowSource(row, partition);
+        ++added;
+        ++listed;
+      }
+      // An image the user added that holds nothing Vandrel recognises is
+      // still one row, so it is seen and can be told apart from a typo.
+      if (listed == 0 && device->UserAdded()) {
+        const QString file = QFileInfo(QString::fromStdString(device->Path)).fileName();
+        QTreeWidgetItem* row = list.AddRow(kGroupImages, file.isEmpty() ? QString::fromStdString(device->GetName(true)) : file);
+        if (row == nullptr) continue;
+        row->setIcon(kColumnName, QIcon(pictures.Picture(2)));
+        row->setText(kColumnSize, QString::fromStdString(TDeviceManager::SizeText(device)));
+        row->setData(kColumnSize, kSortRole, QVariant::fromValue<qlonglong>(device->Size));
+        row->setText(kColumnFileSystem, QStringLiteral("No volume found"));
+        row->setToolTip(kColumnFileSystem, QStringLiteral("Vandrel found no partition table and no file system it "
+                                                          "can read in this file."));
+        TGroupedListView::SetRowStorage(row, device);
+        TGroupedListView::SetRowUnmountable(row);
+        ShowSource(row, device);
         ++added;
       }
     }

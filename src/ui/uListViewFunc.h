@@ -21,6 +21,8 @@ inline constexpr int kColumnFileSystem = 2;
 inline constexpr int kColumnLetter = 3;
 inline constexpr int kColumnMount = 4;
 inline constexpr int kColumnStatus = 5;
+inline constexpr int kColumnSource = 6;
+inline constexpr int kColumnCount = 7;
 
 // Paints the group captions, the row heights and the link column.
 class TDiskListDelegate : public QStyledItemDelegate {
@@ -54,10 +56,21 @@ class TGroupedListView : public QTreeWidget {
 
   static TStorage* RowStorage(const QTreeWidgetItem* item);
   static void SetRowStorage(QTreeWidgetItem* item, TStorage* storage);
+  // False for the row that stands for an image without any volume.
+  static bool RowMountable(const QTreeWidgetItem* item);
+  static void SetRowUnmountable(QTreeWidgetItem* item);
+
+ protected:
+  // The keys step over group captions: Enter acts on the row they land on.
+  QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 
  private:
   std::vector<QTreeWidgetItem*> groups_;
 };
+
+// The image file or disk a volume lives on: its full path, or the name of
+// the array it belongs to.
+std::string SourceOf(TStorage* storage);
 
 // Fills the list with every volume of the device manager's storages;
 // answers the number of rows.

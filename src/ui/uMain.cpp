@@ -2,8 +2,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QTimer>
 #include <QEventLoop>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -33,6 +39,7 @@
 #include "ui/uDriverStatus.h"
 #include "ui/uListViewFunc.h"
 #include "ui/uProductName.h"
+#include "storage/uHddManager.h"
 
 namespace vandrel {
 namespace {
@@ -69,16 +76,17 @@ void TLetterBox::hidePopup() {
 TfmMain::TfmMain(TfmMainOptions options)
     : QWidget(nullptr),
       mountProvider_(std::move(options.mounts)),
-      prepareConnectDialog_(std::move(options.prepareConnectDialog)) {
+      prepareConnectDialog_(std::move(options.prepareConnectDialog)),
+      openFolder_(std::move(options.openFolder)) {
   setObjectName(QStringLiteral("fmMain"));
   const std::string caption = ProductCaption();
   setWindowTitle(QString::fromStdString(caption));
   QApplication::setApplicationName(QString::fromStdString(caption));
-  setFixedSize(kClientWidth, kClientHeight);
+  setMinimumSize(kClientWidth, kClientHeight);
+  resize(kClientWidth + 180, kClientHeight + 40);
+  setAcceptDrops(true);
   setWindowIcon(QIcon(RenderPicture("disk_0", 48, 48)));
   FReady = true;
-  FCommitLetter = true;
-  FMountPending = false;
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -93,8 +101,14 @@ TfmMain::TfmMain(TfmMainOptions options)
   layout->addWidget(pnlBottom);
   BuildMenus();
 
-  // The program keeps no log.
-  SetLogSink([](const std::string&, int) {});
+  // The program keeps no log; the last line is the reason a failed open
+  // shows.
+  SetLogSink([last = lastLog_](const std::string& line, int) {
+    std::lock_guard<std::mutex> guard(last->lock);
+    last->text = line;
+  });
+  if (!openFolder_)
+    openFolder_ = [](const QString& folder) { return QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
   devices_ = std::make_unique<TDeviceManager>(
       [](void*, int percent, const std::string& text) {
         LogText(Sprintf("%2.2d - %s", percent, text.c_str()));
@@ -104,6 +118,7 @@ TfmMain::TfmMain(TfmMainOptions options)
   if (!mountProvider_) mountProvider_ = CreateMountProvider();
   NoteBook->setCurrentIndex(0);
   UpdatePageControls();
+  btnNext->setFocus();
   taskBar_ = std::make_unique<TXpTaskBarProgress>(this);
   SetMainTaskBarProgress(taskBar_.get());
   if (QSystemTrayIcon::isSystemTrayAvailable()) tray->show();
@@ -121,9 +136,8 @@ void TfmMain::BuildWelcomePage() {
   pnlWelcome = new QWidget(NoteBook);
   pnlWelcome->setObjectName(QStringLiteral("pnlWelcome"));
   pnlWelcome->setAutoFillBackground(true);
-  QPalette palette = pnlWelcome->palette();
-  palette.setColor(QPalette::Window, Qt::white);
-  pnlWelcome->setPalette(palette);
+  // The text's colours come from the palette, so dark themes read well.
+  pnlWelcome->setBackgroundRole(QPalette::Base);
   auto* row = new QHBoxLayout(pnlWelcome);
   row->setContentsMargins(0, 0, 0, 0);
   ImgWelcome = new QLabel(pnlWelcome);
@@ -136,11 +150,13 @@ void TfmMain::BuildWelcomePage() {
   Memo1 = new QTextBrowser(pnlWelcome);
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setFrameShape(QFrame::NoFrame);
+  // Enter belongs to Next >, not to the text.
+  Memo1->setFocusPolicy(Qt::NoFocus);
   Memo1->setHtml(QString::fromUtf8(kIntroduction));
   QFont font = Memo1->font();
   font.setPixelSize(16);
   Memo1->setFont(font);
-  Memo1->setStyleSheet(QStringLiteral("QTextBrowser{background:white;padding:18px 20px 10px 14px}"));
+  Memo1->setStyleSheet(QStringLiteral("QTextBrowser{padding:18px 20px 10px 14px}"));
   row->addWidget(Memo1, 1);
   NoteBook->addWidget(pnlWelcome);
 }
@@ -155,9 +171,7 @@ void TfmMain::BuildListPage() {
   auto* header = new QWidget(page);
   header->setObjectName(QStringLiteral("pnlHeader"));
   header->setAutoFillBackground(true);
-  QPalette palette = header->palette();
-  palette.setColor(QPalette::Window, Qt::white);
-  header->setPalette(palette);
+  header->setBackgroundRole(QPalette::Base);
   header->setFixedHeight(64);
   auto* headerRow = new QHBoxLayout(header);
   headerRow->setContentsMargins(kListMargin, 8, kListMargin, 8);
@@ -188,22 +202,34 @@ void TfmMain::BuildListPage() {
   lbAccess = new QLabel(page);
   lbAccess->setObjectName(QStringLiteral("lbAccess"));
   lbAccess->setWordWrap(true);
-  lbAccess->setStyleSheet(
-      QStringLiteral("QLabel{background:#fff4ce;border:1px solid #e0c060;padding:6px;color:#3a2f00}"));
+  lbAccess->setFrameShape(QFrame::StyledPanel);
+  lbAccess->setMargin(6);
+  lbAccess->setBackgroundRole(QPalette::ToolTipBase);
+  lbAccess->setForegroundRole(QPalette::ToolTipText);
+  lbAccess->setAutoFillBackground(true);
   lbAccess->hide();
   body->addWidget(lbAccess);
   lvDisk = new TGroupedListView(page);
   lvDisk->setObjectName(QStringLiteral("lvDisk"));
   lvDisk->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size"), QStringLiteral("File System"),
-                           QStringLiteral("Letter"), QStringLiteral("Mount"), QStringLiteral("Status")});
-  const int widths[] = {202, 100, 100, 50, 75, 75};
-  for (int i = 0; i < 6; ++i) lvDisk->setColumnWidth(i, widths[i]);
+                           QStringLiteral("Letter"), QStringLiteral("Mount"), QStringLiteral("Status"),
+                           QStringLiteral("Source")});
+  const int widths[] = {202, 100, 100, 50, 75, 75, 160};
+  for (int i = 0; i < kColumnCount; ++i) lvDisk->setColumnWidth(i, widths[i]);
+  // The last column takes the room a wider window gives.
+  lvDisk->header()->setStretchLastSection(true);
   lvDisk->headerItem()->setTextAlignment(kColumnSize, Qt::AlignRight | Qt::AlignVCenter);
   lvDisk->setContextMenuPolicy(Qt::CustomContextMenu);
   lvDisk->viewport()->installEventFilter(this);
   lvDisk->installEventFilter(this);
   lvDisk->viewport()->setMouseTracking(true);
   body->addWidget(lvDisk, 1);
+  lbWhere = new QLabel(page);
+  lbWhere->setObjectName(QStringLiteral("lbWhere"));
+  lbWhere->setWordWrap(true);
+  lbWhere->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  lbWhere->hide();
+  body->addWidget(lbWhere);
   column->addLayout(body, 1);
 
   cbLetter = new TLetterBox(page);
@@ -213,10 +239,18 @@ void TfmMain::BuildListPage() {
   cbLetter->resize(44, 21);
   cbLetter->hide();
   cbLetter->installEventFilter(this);
-  connect(cbLetter, &TLetterBox::closedUp, this, [this] { cbLetterExit(); });
+  // Mouse, keys and wheel all change the current entry; the popup closes
+  // before Qt sets it, so leaving the box waits for the event loop.
+  connect(cbLetter, &QComboBox::currentIndexChanged, this, [this] { CommitLetter(); });
+  connect(cbLetter, &TLetterBox::closedUp, this, [this] {
+    QTimer::singleShot(0, this, [this] {
+      if (cbLetter->isVisible() && !cbLetter->view()->isVisible()) cbLetterExit();
+    });
+  });
 
   connect(lvDisk, &QTreeWidget::itemSelectionChanged, this, [this] {
     if (lvDisk->selectedItems().isEmpty()) cbLetterExit();
+    ShowWhere();
   });
   // The box follows its cell while the list scrolls, and goes once the
   // cell leaves the visible part.
@@ -228,9 +262,15 @@ void TfmMain::BuildListPage() {
   connect(lvDisk->header(), &QHeaderView::sectionResized, this, [this] { cbLetter->hide(); });
   connect(lvDisk, &QWidget::customContextMenuRequested, this, [this](const QPoint& point) {
     if (!FReady) return;
-    // Properties only for a selected row.
-    miProperty->setVisible(!lvDisk->selectedItems().isEmpty() &&
-                           TGroupedListView::RowStorage(lvDisk->selectedItems().first()) != nullptr);
+    QTreeWidgetItem* row = lvDisk->itemAt(point);
+    if (row != nullptr && !lvDisk->IsGroupRow(row)) lvDisk->setCurrentItem(row);
+    // The row's own items only for a selected row.
+    TStorage* storage = SelectedStorage();
+    const bool mounted = FindMount(storage) != nullptr;
+    miProperty->setVisible(storage != nullptr);
+    miMount->setVisible(storage != nullptr && TGroupedListView::RowMountable(lvDisk->currentItem()));
+    miMount->setText(mounted ? QStringLiteral("Dismount") : QStringLiteral("Mount"));
+    miOpen->setVisible(mounted);
     ppDisk->popup(lvDisk->viewport()->mapToGlobal(point));
   });
   NoteBook->addWidget(page);
@@ -289,9 +329,24 @@ void TfmMain::BuildMenus() {
     action->setShortcutContext(Qt::WindowShortcut);
     addAction(action);
   }
+  ppDisk->insertSeparator(miRefresh);
+  // Enter and Delete on the list mount and dismount (the list's key
+  // handler); the menu names the keys.
+  miMount = new QAction(QStringLiteral("Mount"), ppDisk);
+  miMount->setObjectName(QStringLiteral("miMount"));
+  miMount->setShortcut(QKeySequence(Qt::Key_Return));
+  miMount->setShortcutContext(Qt::WidgetShortcut);
+  miOpen = new QAction(QStringLiteral("Open"), ppDisk);
+  miOpen->setObjectName(QStringLiteral("miOpen"));
+  ppDisk->insertActions(ppDisk->actions().first(), {miMount, miOpen});
   connect(miRefresh, &QAction::triggered, this, [this] { RefreshDiskList(false); });
   connect(miMountImage, &QAction::triggered, this, [this] { MountImage(); });
   connect(miProperty, &QAction::triggered, this, [this] { miPropertyClick(); });
+  connect(miMount, &QAction::triggered, this, [this] {
+    if (QTreeWidgetItem* row = lvDisk->currentItem())
+      MountOrDismount(TGroupedListView::RowStorage(row), row->text(kColumnLetter).toStdString());
+  });
+  connect(miOpen, &QAction::triggered, this, [this] { OpenMountFolder(SelectedStorage()); });
 
   ppMenu = new QMenu(this);
   ppMenu->setObjectName(QStringLiteral("ppMenu"));
@@ -350,7 +405,12 @@ void TfmMain::btnNextClick() {
   if (!FReady || NoteBook->currentIndex() >= NoteBook->count() - 1) return;
   NoteBook->setCurrentIndex(NoteBook->currentIndex() + 1);
   UpdatePageControls();
-  if (NoteBook->currentIndex() == 1) RefreshDiskList(false);
+  if (NoteBook->currentIndex() == 1) {
+    RefreshDiskList(false);
+    // Next > is disabled now; the keys belong to the list, not to Close.
+    lvDisk->setFocus();
+    if (lvDisk->currentItem() == nullptr && !lvDisk->Rows().isEmpty()) lvDisk->setCurrentItem(lvDisk->Rows().first());
+  }
 }
 
 void TfmMain::btnBackClick() {
@@ -358,6 +418,7 @@ void TfmMain::btnBackClick() {
   cbLetter->hide();
   NoteBook->setCurrentIndex(NoteBook->currentIndex() - 1);
   UpdatePageControls();
+  if (NoteBook->currentIndex() == 0) btnNext->setFocus();
 }
 
 void TfmMain::RunWhilePumping(const std::function<void()>& work) {
@@ -391,16 +452,21 @@ void TfmMain::RefreshDiskList(bool force) {
     });
     FillDiskList(*lvDisk, *devices_, il32_);
     for (QTreeWidgetItem* row : lvDisk->Rows()) {
+      if (!TGroupedListView::RowMountable(row)) continue;
       row->setText(kColumnMount, QStringLiteral("Mount"));
       row->setText(kColumnLetter, QString());
       row->setText(kColumnStatus, QString());
       if (TMountLink* mount = FindMount(TGroupedListView::RowStorage(row))) {
+        const QString folder = QString::fromStdString(FilesFolder(*mount));
         row->setText(kColumnLetter, QString::fromStdString(mount->MountPoint()));
         row->setText(kColumnMount, QStringLiteral("Dismount"));
         row->setText(kColumnStatus, QStringLiteral("Mounted"));
+        row->setToolTip(kColumnStatus, QStringLiteral("Files in %1").arg(folder));
+        row->setToolTip(kColumnName, row->toolTip(kColumnName) + QStringLiteral("\nMounted: files in %1").arg(folder));
       }
     }
     ShowAccessNotice();
+    ShowWhere();
   } catch (const std::exception& error) {
     LogText(std::string("Refresh: ") + error.what());
   } catch (...) {
@@ -452,7 +518,8 @@ void TfmMain::FillLetters() {
 
 void TfmMain::ShowLetterBox(QTreeWidgetItem* row) {
   if (!FReady || row == nullptr || lvDisk->IsGroupRow(row)) return;
-  if (FindMount(TGroupedListView::RowStorage(row)) != nullptr) return;
+  if (FindMount(TGroupedListView::RowStorage(row)) != nullptr || !TGroupedListView::RowMountable(row)) return;
+  letterRow_ = nullptr;  // filling the box must not write into any row
   FillLetters();
   cbLetter->setCurrentIndex(cbLetter->findText(row->text(kColumnLetter)));
   letterRow_ = row;
@@ -476,30 +543,25 @@ bool TfmMain::PlaceLetterBox() {
            left < -15 || left + width > visible.right() + 15);
 }
 
-void TfmMain::cbLetterExit() {
-  if (FCommitLetter) {
-    QList<QTreeWidgetItem*> selected = lvDisk->selectedItems();
-    QTreeWidgetItem* row = selected.isEmpty() ? nullptr : selected.first();
-    if (row != nullptr && cbLetter->isVisible() && cbLetter->currentIndex() >= 0) {
-      row->setText(kColumnLetter, cbLetter->currentText());
-      if (FMountPending) {
-        FMountPending = false;
-        cbLetter->hide();
-        MountOrDismount(TGroupedListView::RowStorage(row), cbLetter->currentText().toStdString());
-      }
-    }
-    cbLetter->hide();
-    letterRow_ = nullptr;
-  } else if (cbLetter->isVisible()) {
-    cbLetter->showPopup();
-  }
-  FCommitLetter = true;
+void TfmMain::CommitLetter() {
+  if (letterRow_ != nullptr && cbLetter->isVisible() && cbLetter->currentIndex() >= 0)
+    letterRow_->setText(kColumnLetter, cbLetter->currentText());
 }
 
-void TfmMain::MountOrDismount(TStorage* storage, const std::string& letter) {
+void TfmMain::cbLetterExit() {
+  CommitLetter();
+  const bool hadFocus = cbLetter->hasFocus();
+  cbLetter->hide();
+  letterRow_ = nullptr;
+  if (hadFocus && NoteBook->currentIndex() == 1) lvDisk->setFocus();
+}
+
+void TfmMain::MountOrDismount(TStorage* storage, const std::string& chosen) {
   if (!FReady || storage == nullptr) return;
   FReady = false;
-  bool reopenLetterBox = false;
+  cbLetter->hide();
+  letterRow_ = nullptr;
+  std::string letter = chosen;
   try {
     if (TMountLink* mount = FindMount(storage)) {
       if (CurrentPrompt().Show(PromptKind::kQuestion, "Question", "Do you want to dismount the device?")) {
@@ -507,37 +569,40 @@ void TfmMain::MountOrDismount(TStorage* storage, const std::string& letter) {
         std::erase_if(FMounts, [mount](const auto& item) { return item.get() == mount; });
       }
       RefreshDiskList(true);
-    } else if (!letter.empty()) {
+      if (QTreeWidgetItem* row = FindRow(storage)) lvDisk->setCurrentItem(row);
+    } else {
+      if (letter.empty()) {
+        // No letter chosen: the first free one.
+        const std::string free = FreeLetters();
+        if (!free.empty()) letter = std::string{free.front(), ':'};
+      }
+      if (letter.empty()) {
+        CurrentPrompt().Show(PromptKind::kError, "Error",
+                             "Every drive letter from A: to Z: is in use. Dismount a volume first.");
+        FReady = true;
+        return;
+      }
       const char wanted = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
       if (FreeLetters().find(wanted) == std::string::npos) {
         CurrentPrompt().Show(PromptKind::kError, "Error", letter + " already in use");
       } else {
-        if (devices_->CreateReader(storage, true, 10)) {
-          std::string error;
-          std::unique_ptr<TMountLink> link = mountProvider_->Mount(storage, *devices_, letter, error);
-          if (link)
-            FMounts.push_back(std::move(link));
-          else
-            CurrentPrompt().Show(PromptKind::kError, "Error", "Mount error: " + error);
-        }
+        // Without a file system the raw volume is still mounted: its
+        // Storage file can be copied whole.
+        devices_->CreateReader(storage, true, 10);
+        std::string error;
+        std::unique_ptr<TMountLink> link = mountProvider_->Mount(storage, *devices_, letter, error);
+        if (link)
+          FMounts.push_back(std::move(link));
+        else
+          CurrentPrompt().Show(PromptKind::kError, "Error", "Mount error: " + error);
         RefreshDiskList(true);
+        if (QTreeWidgetItem* row = FindRow(storage)) lvDisk->setCurrentItem(row);
       }
-    } else {
-      CurrentPrompt().Show(PromptKind::kError, "Error", "Change Letter");
-      reopenLetterBox = true;
     }
   } catch (const std::exception& error) {
-    LogText(std::string("Mount: ") + error.what());
+    CurrentPrompt().Show(PromptKind::kError, "Error", std::string("Mount error: ") + error.what());
   }
   FReady = true;
-  if (reopenLetterBox) {
-    FCommitLetter = false;
-    FMountPending = true;
-    QTreeWidgetItem* row = FindRow(storage);
-    if (row != nullptr) lvDisk->setCurrentItem(row);
-    ShowLetterBox(row);
-    if (cbLetter->isVisible()) cbLetter->showPopup();
-  }
 }
 
 bool TfmMain::IsOnMountLink(const QPoint& point, QTreeWidgetItem* row, int column) {
@@ -567,9 +632,48 @@ void TfmMain::lvDiskMouseDown(const QPoint& point) {
 void TfmMain::lvDiskDblClick(const QPoint& point) {
   QTreeWidgetItem* row = lvDisk->itemAt(point);
   if (row == nullptr || lvDisk->IsGroupRow(row)) return;
-  if (TMountLink* mount = FindMount(TGroupedListView::RowStorage(row)))
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(mount->Folder())));
+  OpenMountFolder(TGroupedListView::RowStorage(row));
 }
+
+std::string TfmMain::FilesFolder(const TMountLink& mount) {
+  const std::string files = mount.Folder() + "/FileSystem";
+  return QFileInfo(QString::fromStdString(files)).isDir() ? files : mount.Folder();
+}
+
+void TfmMain::OpenMountFolder(TStorage* storage) {
+  TMountLink* mount = FindMount(storage);
+  if (mount == nullptr) return;
+  const std::string folder = FilesFolder(*mount);
+  if (openFolder_(QString::fromStdString(folder))) return;
+  if (CurrentPrompt().Show(PromptKind::kQuestion, "Open",
+                           "No file manager could be started to show " + folder +
+                               ".\n\nCopy the folder's path to the clipboard, to paste it into a program of "
+                               "your choice?"))
+    QApplication::clipboard()->setText(QString::fromStdString(folder));
+}
+
+TStorage* TfmMain::SelectedStorage() const {
+  QList<QTreeWidgetItem*> selected = lvDisk->selectedItems();
+  return selected.isEmpty() ? nullptr : TGroupedListView::RowStorage(selected.first());
+}
+
+void TfmMain::ShowWhere() {
+  TMountLink* mount = FindMount(SelectedStorage());
+  if (mount == nullptr) {
+    lbWhere->hide();
+    return;
+  }
+  const std::string folder = FilesFolder(*mount);
+  const bool files = folder != mount->Folder();
+  lbWhere->setText(QString::fromStdString(
+      files ? mount->MountPoint() + " is mounted: its files are in " + folder +
+                  " (double-click the row, or right-click and Open, to see them)."
+            : mount->MountPoint() + " is mounted without a file system Vandrel can read: the raw volume is the "
+                  "file " + mount->Folder() + "/Storage."));
+  lbWhere->show();
+}
+
+void TfmMain::ShowFailure(const std::string& text) { CurrentPrompt().Show(PromptKind::kError, "Error", text); }
 
 bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == lvDisk->viewport()) {
@@ -597,6 +701,17 @@ bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
     }
   } else if (watched == lvDisk && event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
+    const bool plain = key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier;
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && plain && FReady) {
+      if (QTreeWidgetItem* row = lvDisk->currentItem(); row != nullptr && TGroupedListView::RowMountable(row))
+        MountOrDismount(TGroupedListView::RowStorage(row), row->text(kColumnLetter).toStdString());
+      return true;
+    }
+    if (key->key() == Qt::Key_Delete && plain && FReady) {
+      if (TStorage* storage = TGroupedListView::RowStorage(lvDisk->currentItem()); FindMount(storage) != nullptr)
+        MountOrDismount(storage, {});
+      return true;
+    }
     if (key->key() == Qt::Key_F2 && FReady) {
       // In-place editing of a row means choosing its letter.
       QTreeWidgetItem* row = lvDisk->currentItem();
@@ -611,7 +726,7 @@ bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
       return true;
     }
   } else if (watched == cbLetter && event->type() == QEvent::FocusOut) {
-    if (!cbLetter->view()->isVisible()) cbLetterExit();
+    if (!cbLetter->view()->isVisible() && cbLetter->isVisible()) cbLetterExit();
   } else if (watched == img_logo && event->type() == QEvent::MouseButtonRelease) {
     miAboutClick();
     return true;
@@ -643,19 +758,91 @@ void TfmMain::miDriverClick() {
 
 void TfmMain::MountImage() {
   if (!FReady) return;
-  TStorage* added = nullptr;
+  bool added = false;
   {
     TfmConnectImage dialog(this);
+    // The dialog stays open on a file that does not open, so its name can
+    // be corrected; only files that opened go into the history.
+    dialog.OpenImage = [this, &added](const std::string& path, std::string& error) {
+      added = AddImage(path, error) || added;
+      return error.empty();
+    };
     if (prepareConnectDialog_) prepareConnectDialog_(dialog);
-    if (dialog.exec() == QDialog::Accepted) {
-      try {
-        added = devices_->AddByPath(dialog.ImageFileName());
-      } catch (const std::exception& error) {
-        LogText(error.what());
-      }
+    dialog.exec();
+  }
+  if (added) {
+    RefreshDiskList(false);
+    lvDisk->setFocus();
+  }
+}
+
+bool TfmMain::AddImage(const std::string& path, std::string& error) {
+  error.clear();
+  // A split image ("base_____*part1*part2") names no single file.
+  if (!path.starts_with(kImageListPrefix)) {
+    const QFileInfo file(QString::fromStdString(path));
+    if (!file.exists())
+      error = "The file " + path + " does not exist. Check its name and folder, or choose it with Browse.";
+    else if (file.isDir())
+      error = path + " is a folder. Choose the image file inside it.";
+    else if (!file.isReadable())
+      error = "The file " + path + " cannot be read: permission denied. Run Vandrel as a user who may read it.";
+    else if (file.isFile() && file.size() == 0)
+      error = "The file " + path + " is empty (0 bytes): it holds no disk image.";
+    if (!error.empty()) return false;
+  }
+  {
+    std::lock_guard<std::mutex> guard(lastLog_->lock);
+    lastLog_->text.clear();
+  }
+  TStorage* added = nullptr;
+  try {
+    added = devices_->AddByPath(path);
+  } catch (const std::exception& failure) {
+    error = "The file " + path + " could not be opened: " + failure.what();
+    return false;
+  }
+  if (added == nullptr) {
+    std::lock_guard<std::mutex> guard(lastLog_->lock);
+    error = "The file " + path + " could not be opened as a disk image" +
+            (lastLog_->text.empty() ? std::string(".") : ": " + lastLog_->text);
+    return false;
+  }
+  return true;
+}
+
+void TfmMain::AddImages(const QStringList& paths) {
+  if (!FReady || paths.isEmpty()) return;
+  bool added = false;
+  for (const QString& path : paths) {
+    std::string error;
+    if (AddImage(path.toStdString(), error)) {
+      added = true;
+      RememberImage(path.toStdString());
+    } else {
+      ShowFailure(error);
     }
   }
-  if (added != nullptr) RefreshDiskList(false);
+  if (!added) return;
+  if (NoteBook->currentIndex() != 1) {
+    btnNextClick();
+  } else {
+    RefreshDiskList(false);
+    lvDisk->setFocus();
+  }
+}
+
+void TfmMain::dragEnterEvent(QDragEnterEvent* event) {
+  if (FReady && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TfmMain::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths << url.toLocalFile();
+  event->acceptProposedAction();
+  // Message boxes must not run inside the drop.
+  QTimer::singleShot(0, this, [this, paths] { AddImages(paths); });
 }
 
 void TfmMain::HideToTray() {

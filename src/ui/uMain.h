@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ class TGroupedListView;
 class TfmConnectImage;
 
 // The floating letter box: a drop-down list that reports when its list
-// closes, whichever way.
+// closes, whichever way (Qt closes it before it sets the chosen entry).
 class TLetterBox : public QComboBox {
   Q_OBJECT
 
@@ -48,6 +49,9 @@ struct TfmMainOptions {
   std::unique_ptr<TMountProvider> mounts;
   // Picks the image file in the connect dialog (tests answer it).
   std::function<void(TfmConnectImage&)> prepareConnectDialog;
+  // Shows a folder in the desktop's file manager; false when none could be
+  // started. QDesktopServices when empty.
+  std::function<bool(const QString& folder)> openFolder;
 };
 
 class TfmMain : public QWidget, public TCaptionWindow {
@@ -79,6 +83,14 @@ class TfmMain : public QWidget, public TCaptionWindow {
   void HideToTray();
   void ShowFromTray();
   void MountImage();
+  // Opens an image file and lists it; false with the reason in plain words.
+  bool AddImage(const std::string& path, std::string& error);
+  // Opens the files and shows the list page; failures are shown.
+  void AddImages(const QStringList& paths);
+  // The folder a double-click opens: FileSystem, or the mount folder when
+  // the volume has no file system.
+  static std::string FilesFolder(const TMountLink& mount);
+  void OpenMountFolder(TStorage* storage);
   void miPropertyClick();
   void miAboutClick();
   void miDriverClick();
@@ -96,6 +108,8 @@ class TfmMain : public QWidget, public TCaptionWindow {
   QToolButton* btRecoveryTools = nullptr;
   QLabel* lbAccess = nullptr;
   TGroupedListView* lvDisk = nullptr;
+  // Where the selected mounted volume's files are.
+  QLabel* lbWhere = nullptr;
   TLetterBox* cbLetter = nullptr;
   QWidget* pnlBottom = nullptr;
   QLabel* lnkMenu = nullptr;
@@ -110,6 +124,8 @@ class TfmMain : public QWidget, public TCaptionWindow {
   QAction* miRefresh = nullptr;
   QAction* miMountImage = nullptr;
   QAction* miProperty = nullptr;
+  QAction* miMount = nullptr;
+  QAction* miOpen = nullptr;
   QAction* miToTray = nullptr;
   QAction* miDriver = nullptr;
   QAction* miAbout = nullptr;
@@ -119,6 +135,8 @@ class TfmMain : public QWidget, public TCaptionWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -134,18 +152,29 @@ class TfmMain : public QWidget, public TCaptionWindow {
   bool PlaceLetterBox();
   void lvDiskMouseDown(const QPoint& point);
   void lvDiskDblClick(const QPoint& point);
+  // The row's letter from the box's current entry.
+  void CommitLetter();
+  TStorage* SelectedStorage() const;
+  void ShowWhere();
+  void ShowFailure(const std::string& text);
   // Runs `work` on a worker thread while this thread keeps the windows
   // painting; rethrows what the work threw.
   void RunWhilePumping(const std::function<void()>& work);
 
   bool FReady = true;
-  bool FCommitLetter = true;
-  bool FMountPending = false;
   std::vector<std::unique_ptr<TMountLink>> FMounts;
   std::unique_ptr<TDeviceManager> devices_;
   std::unique_ptr<TMountProvider> mountProvider_;
   std::unique_ptr<TTaskBarProgress> taskBar_;
   std::function<void(TfmConnectImage&)> prepareConnectDialog_;
+  std::function<bool(const QString&)> openFolder_;
+  // The last log line: the reason behind a failed open. The log is
+  // written from the scan threads too.
+  struct LastLogLine {
+    std::mutex lock;
+    std::string text;
+  };
+  std::shared_ptr<LastLogLine> lastLog_ = std::make_shared<LastLogLine>();
   TPictureList il16_{16};
   TPictureList il32_{32};
   TPictureList il48_{48};

@@ -237,6 +237,23 @@ TEST(DriverDialog, InstallStateAndErrors) {
   EXPECT_EQ(dialog.lbStatus->text(), "Driver not installed");
 }
 
+TEST(DriverDialog, UninstallIsOffWhereTheSystemOwnsTheDriver) {
+  TfmDriverStatus dialog(nullptr, [] {
+    TDriverFunctions functions = DefaultDriverFunctions();
+    functions.statusText = [](std::string& text) {
+      text = "Driver (ver 3.14.0.0) installed";
+      return true;
+    };
+    return functions;
+  }());
+  dialog.show();
+  EXPECT_FALSE(dialog.btnUninstall->isEnabled());
+  EXPECT_FALSE(dialog.btnInstall->isEnabled());
+  EXPECT_TRUE(dialog.lbNote->isVisible());
+  EXPECT_TRUE(dialog.lbNote->text().contains("fuse3 package"));
+  EXPECT_EQ(dialog.btnUninstall->toolTip(), dialog.lbNote->text());
+}
+
 TEST(ProductName, VersionAsCaptionsShowIt) {
   EXPECT_EQ(DisplayVersion("3.1.0.0"), "3.1");
   EXPECT_EQ(DisplayVersion("2.5.0.0"), "2.5");

@@ -35,16 +35,7 @@ using test::ScopedSettings;
 // A main window over image files only, with a stand-in mount service.
 struct Harness {
   explicit Harness(bool fakeMounts = true) {
-    TfmMainOptions options;
-    options.devices.scanPhysical = false;
-    if (fakeMounts) {
-      auto provider = std::make_unique<FakeMountProvider>();
-      provider->used = &used;
-      provider->finished = &finished;
-      fake = provider.get();
-      options.mounts = std::move(provider);
-    }
-    window = std::make_unique<TfmMain>(std::move(options));
+    window = std::make_unique<TfmMain>(test::ImagesOnly(fakeMounts, used, finished, fake));
   }
   void Open(const std::vector<std::string>& images) {
     for (const auto& image : images) window->Devices().AddByPath(image);
@@ -91,9 +82,9 @@ TEST(MainWindow, ListsTheVolumesOfImagesInGroupsWithPicturesSizesAndFileSystems)
   QTreeWidgetItem* probe = h.Row("PROBE16");
   ASSERT_NE(data, nullptr);
   ASSERT_NE(probe, nullptr);
-  EXPECT_EQ(data->text(kColumnSize), "20.00 Mb");
+  EXPECT_EQ(data->text(kColumnSize), "20.00 MiB");
   EXPECT_EQ(data->text(kColumnFileSystem), "FAT 16");
-  EXPECT_EQ(probe->text(kColumnSize), "32.00 Mb");
+  EXPECT_EQ(probe->text(kColumnSize), "32.00 MiB");
   EXPECT_EQ(data->text(kColumnMount), "Mount");
   EXPECT_TRUE(data->text(kColumnLetter).isEmpty());
   EXPECT_TRUE(data->text(kColumnStatus).isEmpty());
@@ -159,33 +150,31 @@ TEST(MainWindow, LetterBoxOffersExactlyTheFreeLetters) {
   EXPECT_FALSE(h.window->cbLetter->isVisible());
 }
 
-TEST(MainWindow, MountWithoutALetterAsksForOneAndMountsOnceChosen) {
+TEST(MainWindow, MountWithoutALetterTakesTheFirstFreeOne) {
   VANDREL_FIXTURE(stick, "fat16_plain");
+  VANDREL_FIXTURE(disk, "mbr_fat_ext2");
   Harness h;
   RecordingPrompt prompt;
+  h.used = "ABC";
   h.window->show();
-  h.Open({stick});
-  QTreeWidgetItem* row = h.window->lvDisk->Rows().value(0);
-  ASSERT_NE(row, nullptr);
-  h.ClickLink(row);
-  ASSERT_EQ(prompt.shown.size(), 1u);
-  EXPECT_EQ(prompt.shown[0].caption, "Error");
-  EXPECT_EQ(prompt.shown[0].text, "Change Letter");
-  ASSERT_TRUE(h.window->cbLetter->isVisible());
-  EXPECT_TRUE(h.fake->requests.empty());
-  // The first close-up of the list opens it again; the next choice mounts.
-  h.window->cbLetterExit();
-  EXPECT_TRUE(h.window->cbLetter->isVisible());
-  EXPECT_TRUE(h.fake->requests.empty());
-  h.window->cbLetter->setCurrentIndex(h.window->cbLetter->findText("K:"));
-  h.window->cbLetterExit();
-  ASSERT_EQ(h.fake->requests.size(), 1u);
-  EXPECT_EQ(h.fake->requests[0], "K:");
-  EXPECT_EQ(h.window->MountCount(), 1);
-  row = h.window->lvDisk->Rows().value(0);
-  EXPECT_EQ(row->text(kColumnLetter), "K:");
+  h.Open({stick, disk});
+  h.ClickLink(h.Row("PROBE16"));
+  EXPECT_TRUE(prompt.shown.empty());
+  ASSERT_EQ(h.fake->requests, std::vector<std::string>{"D:"});
+  QTreeWidgetItem* row = h.Row("PROBE16");
+  EXPECT_EQ(row->text(kColumnLetter), "D:");
   EXPECT_EQ(row->text(kColumnMount), "Dismount");
   EXPECT_EQ(row->text(kColumnStatus), "Mounted");
+  // Every letter taken: said so, nothing mounted.
+  h.used = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  QTreeWidgetItem* other = nullptr;
+  for (QTreeWidgetItem* candidate : h.window->lvDisk->Rows())
+    if (candidate->text(kColumnStatus).isEmpty()) other = candidate;
+  ASSERT_NE(other, nullptr);
+  h.ClickLink(other);
+  ASSERT_EQ(prompt.shown.size(), 1u);
+  EXPECT_EQ(prompt.shown[0].text, "Every drive letter from A: to Z: is in use. Dismount a volume first.");
+  EXPECT_EQ(h.fake->requests.size(), 1u);
 }
 
 TEST(MainWindow, RefusesALetterTakenMeanwhile) {

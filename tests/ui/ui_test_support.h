@@ -15,6 +15,7 @@
 #include "common/user_prompt.h"
 #include "ui/mount_link.h"
 #include "ui/settings.h"
+#include "ui/uMain.h"
 
 namespace vandrel::test {
 
@@ -73,6 +74,21 @@ class FakeMountProvider : public TMountProvider {
   std::vector<std::string> requests;
   std::string failWith;
 };
+
+// A main window's options over image files only, with the stand-in mount
+// service unless real mounts are wanted.
+inline TfmMainOptions ImagesOnly(bool fakeMounts, std::string& used, int& finished, FakeMountProvider*& fake) {
+  TfmMainOptions options;
+  options.devices.scanPhysical = false;
+  if (fakeMounts) {
+    auto provider = std::make_unique<FakeMountProvider>();
+    provider->used = &used;
+    provider->finished = &finished;
+    fake = provider.get();
+    options.mounts = std::move(provider);
+  }
+  return options;
+}
 
 // A settings file and a user store of the test's own, removed afterwards.
 class ScopedSettings {
