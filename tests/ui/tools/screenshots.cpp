@@ -2,6 +2,8 @@
 // IMAGE... (run on the offscreen platform by scripts/screenshots).
 #include <QApplication>
 #include <QComboBox>
+#include <QPalette>
+#include <QStyleFactory>
 #include <QPixmap>
 #include <QTimer>
 #include <QTreeWidgetItem>
@@ -29,6 +31,28 @@ void Save(QWidget& widget, const QString& path) {
   else std::printf("%s\n", qPrintable(path));
 }
 
+// A dark palette of the kind dark desktop themes hand to Qt programs.
+QPalette DarkPalette() {
+  QPalette dark;
+  const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
+  dark.setColor(QPalette::Window, window);
+  dark.setColor(QPalette::WindowText, text);
+  dark.setColor(QPalette::Base, base);
+  dark.setColor(QPalette::AlternateBase, window);
+  dark.setColor(QPalette::ToolTipBase, QColor(60, 60, 40));
+  dark.setColor(QPalette::ToolTipText, text);
+  dark.setColor(QPalette::PlaceholderText, QColor(160, 160, 160));
+  dark.setColor(QPalette::Text, text);
+  dark.setColor(QPalette::Button, window);
+  dark.setColor(QPalette::ButtonText, text);
+  dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+  dark.setColor(QPalette::HighlightedText, Qt::white);
+  dark.setColor(QPalette::Link, QColor(110, 170, 255));
+  dark.setColor(QPalette::Disabled, QPalette::Text, QColor(120, 120, 120));
+  dark.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(120, 120, 120));
+  return dark;
+}
+
 }  // namespace
 
 int Draw(int argc, char** argv, const QString& out) {
@@ -47,6 +71,10 @@ int Draw(int argc, char** argv, const QString& out) {
     if (QTreeWidgetItem* row = window.FindRow(first)) window.lvDisk->setCurrentItem(row);
   }
   Save(window, out + "/main-window.png");
+  const QPalette light = QApplication::palette();
+  QApplication::setPalette(DarkPalette());
+  Save(window, out + "/main-window-dark.png");
+  QApplication::setPalette(light);
 
   if (first != nullptr) {
     TfmDriveProperties properties(&window, window.Devices());
@@ -63,6 +91,8 @@ int Draw(int argc, char** argv, const QString& out) {
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
+  // The same look on every machine, light or dark.
+  QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   if (argc < 3) {
     std::fprintf(stderr, "usage: vandrel_screenshots OUTDIR IMAGE...\n");
     return 2;
