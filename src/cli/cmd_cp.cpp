@@ -13,6 +13,7 @@
 
 #include "cli/progress.h"
 #include "cli/volume_files.h"
+#include "filesystems/DirListEx.h"
 
 namespace vandrel::cli {
 namespace {
@@ -56,6 +57,19 @@ bool PlaceFile(const std::string& temporary, const std::string& target, bool rep
   return true;
 }
 
+// NTFS metadata kept only as indexes or named streams ($Secure, and $ObjId,
+// $Quota, $Reparse in $Extend): no unnamed data to copy, so nothing failed.
+bool IsMetadataWithoutData(const TFileEntry& entry) {
+  if (entry.Fs == nullptr || entry.Fs->GetKind() != kReaderNtfs || entry.Name.empty() || entry.Name[0] != '$') return false;
+  TDirListEx streams;
+  if (!entry.Fs->ListStreams(entry, streams)) return false;
+  for (std::int32_t i = 0; i < streams.Count(); ++i) {
+    const TFileEntry* stream = streams.Items(i);
+    if (stream != nullptr && stream->ParentId == 0x80 && stream->Name.empty()) return false;
+  }
+  return true;
+}
+
 class Copier {
  public:
   // Everything is written inside `root`, an existing or new folder.
@@ -87,10 +101,11 @@ class Copier {
     }
     ProgressBar bar(entry.Name, static_cast<std::uint64_t>(std::max<std::int64_t>(entry.Size, 0)),
                     progress_ && ProgressBar::Wanted(false));
+    std::string damage;
     try {
       CopyEntryData(
           devices_, entry, "", [out](const std::uint8_t* data, std::size_t size) { WriteAll(out, data, size); },
-          [&bar](std::uint64_t bytes) { bar.Add(bytes); });
+          [&bar](std::uint64_t bytes) { bar.Add(bytes); }, &damage);
     } catch (...) {
       std::fclose(out);
       std::remove(temporary.c_str());
@@ -108,6 +123,8 @@ class Copier {
       throw CliError(kExitFailure, "cannot create " + target.string() + ": " + why);
     }
     SetTime(entry, target);
+    // The copy is kept, zeros in place of what could not be read, and counted as failed.
+    if (!damage.empty()) throw CliError(kExitFailure, damage);
   }
 
   // A directory at `target`: made, or one already there (not a link to one).
@@ -139,6 +156,8 @@ class Copier {
           }
           const TreeWalkGuard::Inside inside(guard, child);
           CopyTree(childPath, child, childTarget, guard);
+        } else if (IsMetadataWithoutData(child)) {
+          std::cerr << "vandrel-cli: " << childPath << ": volume metadata without a data stream, not copied\n";
         } else if ((child.Attributes & kAttrSpecial) == 0) {
           CopyFile(child, childTarget, force_);
         }

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/volume_files.h"
+#include "filesystems/entry_damage.h"
 #include "common/func.h"
 
 namespace vandrel::cli {
@@ -34,6 +35,7 @@ void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
     j["size"] = entry.IsDirectory() ? 0 : entry.Size;
     j["mtime"] = mtime;
     j["attributes"] = entry.Attributes;
+    if ((entry.Attributes & kAttrDamaged) != 0) j["damage"] = "size or map damaged; the data reads as what the map covers";
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return;
   }

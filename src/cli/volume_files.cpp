@@ -8,6 +8,7 @@
 
 #include "common/func.h"
 #include "filesystems/d_errors.h"
+#include "filesystems/entry_damage.h"
 
 namespace vandrel::cli {
 
@@ -136,7 +137,7 @@ bool TreeWalkGuard::Report(Verdict verdict, const std::string& path) const {
 
 std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, const std::string& streamName,
                             const std::function<void(const std::uint8_t*, std::size_t)>& sink,
-                            const std::function<void(std::uint64_t)>& progress) {
+                            const std::function<void(std::uint64_t)>& progress, std::string* damage) {
   const FsHandle file = streamName.empty() ? devices.OpenEntry(entry, -1)
                                            : devices.OpenEntryStream(entry, 0x80, -1, streamName);
   if (file == kNoHandle) throw CliError(kExitFailure, "cannot open: " + entry.Name);
@@ -146,26 +147,43 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
   // the CPU cache copies faster than a larger one.
   const std::int32_t block = std::max<std::int32_t>(reader->GetBlockSize(), 4096);
   const std::int32_t chunk = std::max<std::int32_t>(block, (1 << 17) / block * block);
+  // An unreadable range is passed over one cluster at a time.
+  const std::uint64_t granule = std::clamp<std::uint64_t>(reader->ClusterSize(), 512, static_cast<std::uint64_t>(chunk));
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t done = 0;
+  std::uint64_t unreadable = 0;
   try {
     while (size < 0 || done < static_cast<std::uint64_t>(size)) {
       std::int32_t want = chunk;
       if (size >= 0) want = static_cast<std::int32_t>(std::min<std::uint64_t>(chunk, static_cast<std::uint64_t>(size) - done));
       const std::int32_t got = devices.ReadEntry(file, buffer.data(), want);
-      if (got <= 0) break;
-      sink(buffer.data(), static_cast<std::size_t>(got));
-      done += static_cast<std::uint64_t>(got);
-      if (progress) progress(static_cast<std::uint64_t>(got));
+      std::uint64_t bytes = got > 0 ? static_cast<std::uint64_t>(std::min(got, want)) : 0;
+      if (bytes == 0) {
+        if (size < 0) break;
+        // Zeros keep every later byte at its place; the range is counted.
+        bytes = std::min(granule - done % granule, static_cast<std::uint64_t>(size) - done);
+        std::fill_n(buffer.data(), bytes, std::uint8_t{0});
+        unreadable += bytes;
+        devices.SeekEntry(file, kSeekBegin, static_cast<std::int64_t>(done + bytes));
+      }
+      sink(buffer.data(), static_cast<std::size_t>(bytes));
+      done += bytes;
+      if (progress) progress(bytes);
     }
   } catch (...) {
     devices.CloseEntry(file);
     throw;
   }
   devices.CloseEntry(file);
-  if (size >= 0 && done != static_cast<std::uint64_t>(size))
-    throw CliError(kExitFailure, "read error: " + entry.Name + " (" + std::to_string(done) + " of " +
-                                     std::to_string(size) + " bytes)");
+  std::string problem;
+  if (streamName.empty() && (entry.Attributes & kAttrDamaged) != 0) problem = "damaged size or map, read as what the map covers";
+  if (unreadable > 0) {
+    if (!problem.empty()) problem += "; ";
+    problem += std::to_string(unreadable) + " unreadable byte(s) written as zeros";
+  }
+  if (!problem.empty()) problem = entry.Name + ": " + problem;
+  if (damage != nullptr) *damage = problem;
+  else if (!problem.empty()) throw CliError(kExitFailure, problem);
   return done;
 }
 

@@ -77,10 +77,12 @@ class TreeWalkGuard {
 };
 
 // Streams the entry's data (or the named stream) to `sink`; answers the
-// bytes delivered. Throws CliError when the data cannot be read in full.
+// bytes delivered. Unreadable ranges are delivered as zeros and counted;
+// what was damaged (empty when nothing) goes to `damage`, or without it is
+// thrown as a CliError once all bytes are out.
 std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, const std::string& streamName,
                             const std::function<void(const std::uint8_t*, std::size_t)>& sink,
-                            const std::function<void(std::uint64_t)>& progress);
+                            const std::function<void(std::uint64_t)>& progress, std::string* damage = nullptr);
 
 // Writes all bytes to a C stream; throws CliError on failure.
 void WriteAll(std::FILE* out, const std::uint8_t* data, std::size_t size);

@@ -7,6 +7,8 @@
 
 #include "common/func.h"
 #include "common/log.h"
+#include "filesystems/d_errors.h"
+#include "filesystems/entry_damage.h"
 #include "filesystems/volume_read.h"
 
 namespace vandrel {
@@ -22,6 +24,19 @@ class TExt2::BlockMap {
     count = 1;
     return (inode_.flags & kExt2FlagExtents) != 0 ? MapExtents(logical, physical, count)
                                                   : MapPointers(logical, physical, count);
+  }
+
+  // Logical blocks up to the end of the last one the map places: a few
+  // map blocks along the last branch, whatever the size says.
+  std::uint64_t MappedEnd() {
+    return (inode_.flags & kExt2FlagExtents) != 0 ? ExtentsEnd() : PointersEnd();
+  }
+
+  // Most blocks the map can address.
+  static std::uint64_t Reach(const Ext2Inode& inode, std::uint64_t blockSize) {
+    if ((inode.flags & kExt2FlagExtents) != 0) return std::uint64_t{1} << 32;
+    const std::uint64_t n = blockSize / 4;
+    return 12 + n + n * n + n * n * n;
   }
 
  private:
@@ -86,6 +101,59 @@ class TExt2::BlockMap {
       }
     }
     return true;  // beyond what the map can address: a hole
+  }
+
+  std::uint64_t PointersEnd() {
+    const std::uint64_t perBlock = fs_.sb_.blockSize / 4;
+    std::uint64_t base = 12;
+    std::uint64_t spans[3] = {perBlock, perBlock * perBlock, perBlock * perBlock * perBlock};
+    std::uint64_t bases[3];
+    for (int d = 0; d < 3; ++d) {
+      bases[d] = base;
+      base += spans[d];
+    }
+    for (int depth = 3; depth >= 1; --depth) {
+      std::uint64_t pointer = inode_.Block(11 + depth);
+      if (pointer == 0) continue;
+      std::uint64_t start = bases[depth - 1];
+      std::uint64_t below = spans[depth - 1];
+      for (int level = depth; level >= 1; --level) {
+        below /= perBlock;
+        const auto* table = Load(static_cast<std::size_t>(level), pointer);
+        if (table == nullptr) return start;
+        std::uint64_t i = perBlock;
+        while (i > 0 && Le32(*table, (i - 1) * 4) == 0) --i;
+        if (i == 0) return start;
+        if (level == 1) return start + i;
+        start += (i - 1) * below;
+        pointer = Le32(*table, (i - 1) * 4);
+      }
+    }
+    for (std::uint64_t i = 12; i > 0; --i)
+      if (inode_.Block(static_cast<int>(i - 1)) != 0) return i;
+    return 0;
+  }
+
+  std::uint64_t ExtentsEnd() {
+    ByteSpan node(inode_.blockArea);
+    ExtentHeader header;
+    if (!ParseExtentHeader(node, header)) return 0;
+    std::uint64_t start = 0;
+    for (std::size_t level = 0; level <= kExtentMaxDepth; ++level) {
+      if (header.entries == 0) return start;
+      if (header.depth == 0) {
+        const ExtentLeaf leaf = ParseExtentLeaf(node, header.entries - 1u);
+        return std::uint64_t{leaf.logical} + leaf.length;
+      }
+      const ExtentIndex index = ParseExtentIndex(node, header.entries - 1u);
+      start = index.logical;
+      const auto* child = Load(level + 4, index.child);
+      ExtentHeader below;
+      if (child == nullptr || !ParseExtentHeader(*child, below) || below.depth + 1 != header.depth) return start;
+      node = ByteSpan(*child);
+      header = below;
+    }
+    return start;
   }
 
   // Number of a node's entries (sorted by first block) that start at or
@@ -297,6 +365,23 @@ std::int64_t TExt2::GetDataStartSector(const TFileEntry& entry) {
 
 // ------------------------------------------------------------ files
 
+std::uint64_t TExt2::DataSize(std::uint32_t number, const Ext2Inode& inode, bool* damaged) {
+  if ((inode.flags & kExt2FlagInlineData) != 0) return inode.size;
+  const std::uint64_t blockSize = sb_.blockSize;
+  const std::uint64_t reach = BlockMap::Reach(inode, blockSize);
+  if (inode.size <= reach * blockSize) return inode.size;
+  // More than the map can address: damage. The file is what its map covers,
+  // so that a flipped high size word cannot make a read go on for ever.
+  BlockMap map(*this, inode);
+  const std::uint64_t covered = std::min(map.MappedEnd(), reach) * blockSize;
+  LogEvent(kSenderGeneral, kErrImageCorrupted, 0,
+           Sprintf("Ext2: inode %u: size %llu is more than the block map can address; read as the %llu bytes it maps",
+                   number, static_cast<unsigned long long>(inode.size), static_cast<unsigned long long>(covered)),
+           3);
+  if (damaged != nullptr) *damaged = true;
+  return covered;
+}
+
 std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number, const Ext2Inode& inode,
                                                             ByteSpan record, std::string& why) {
   if ((inode.flags & kExt2FlagEncrypted) != 0) {
@@ -306,7 +391,7 @@ std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number,
   auto data = std::make_unique<TExt2FileData>();
   data->inodeNumber = number;
   data->inode = inode;
-  data->size = static_cast<std::int64_t>(std::min<std::uint64_t>(inode.size, std::numeric_limits<std::int64_t>::max()));
+  data->size = static_cast<std::int64_t>(std::min<std::uint64_t>(DataSize(number, inode, nullptr), std::numeric_limits<std::int64_t>::max()));
   if ((inode.flags & kExt2FlagInlineData) != 0) {
     // The block area, then the rest from the inode's "system.data"
     // attribute; what lies beyond the stored bytes up to the size reads as
@@ -378,22 +463,31 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
     std::uint64_t blocks = 0;
     const std::uint64_t left = wanted - done;
     const std::uint64_t needBlocks = (within + left + blockSize - 1) / blockSize;
+    bool failed = false;
     if (!data->map->Map(logical, physical, blocks)) {
-      // The map itself is damaged here: this block reads as zeros.
       LogText(Sprintf("Except in Read Inode Data. Inode #%u, block %llu: unreadable block map", data->inodeNumber,
                       static_cast<unsigned long long>(logical)));
-      physical = 0;
-      blocks = 1;
+      failed = true;
     }
     blocks = std::max<std::uint64_t>(std::min(blocks, needBlocks), 1);
+    // Blocks past the volume's end are damage, not data: only those inside are read.
+    if (!failed && physical != 0) {
+      if (physical >= sb_.blocksCount) failed = true;
+      else blocks = std::min(blocks, sb_.blocksCount - physical);
+    }
     const std::uint64_t take = std::min(blocks * blockSize - within, left);
-    if (physical == 0) {
+    if (!failed && physical == 0) {
       std::memset(out + done, 0, take);
-    } else if (physical >= sb_.blocksCount || blocks > sb_.blocksCount - physical ||
+    } else if (failed ||
                !ReadVolumeBytes(*storage_, physical * blockSize + within, out + done, static_cast<std::size_t>(take))) {
-      std::memset(out + done, 0, take);
-      LogText(Sprintf("Except in Read Inode Data. Sector %llu. Read Error",
-                      static_cast<unsigned long long>(physical * blockSize / static_cast<std::uint64_t>(sectorSize_))));
+      LogEvent(kSenderGeneral, kErrRead, 0,
+               Sprintf("Ext2: inode %u: block %llu of the file cannot be read", data->inodeNumber,
+                       static_cast<unsigned long long>(logical)),
+               3);
+      // The bytes before the failure are the answer; a failure at the
+      // position itself is -1, and the position stays.
+      if (done == 0) return -1;
+      break;
     }
     done += take;
   }
@@ -457,9 +551,11 @@ void TExt2::FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEn
     default: out.Attributes = kAttrNormal; break;
   }
   if (haveInode) {
+    bool damaged = false;
     out.Size = type == kExt2TypeDirectory
                    ? 0
-                   : static_cast<std::int64_t>(std::min<std::uint64_t>(inode.size, std::numeric_limits<std::int64_t>::max()));
+                   : static_cast<std::int64_t>(std::min<std::uint64_t>(DataSize(number, inode, &damaged), std::numeric_limits<std::int64_t>::max()));
+    if (damaged) out.Attributes |= kAttrDamaged;
     out.CreationTime = UnixToFileTime(inode.ctime);
     out.LastAccessTime = UnixToFileTime(inode.atime);
     out.LastWriteTime = UnixToFileTime(inode.mtime);
@@ -511,6 +607,16 @@ bool TExt2::LoadDirBlock(TExt2FindHandle& find) {
   }
   find.loaded = false;
   return false;
+}
+
+bool TExt2::FirstRecordSound(TExt2FindHandle& find) {
+  if (find.blockCount == 0) return false;
+  std::uint64_t physical = 0;
+  std::uint64_t count = 0;
+  std::vector<std::uint8_t> block;
+  if (!find.data->map->Map(0, physical, count) || physical == 0 || !ReadBlock(physical, block)) return false;
+  const Ext2DirRecord record = ParseExt2DirRecord(block, 0, sb_);
+  return record.recLen >= 12 && record.recLen % 4 == 0 && record.recLen <= block.size();
 }
 
 bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
@@ -608,7 +714,10 @@ FsHandle TExt2::FindFirst(const TFileEntry& directory, TFileEntry& out) {
     Ext2Inode inode;
     std::vector<std::uint8_t> record;
     std::string why;
-    if (!ReadInode(find->dirInode, inode, &record) || inode.Type() != kExt2TypeDirectory) {
+    if (!ReadInode(find->dirInode, inode, &record)) {
+      LogEvent(kSenderGeneral, kErrRead, 0, Sprintf("Ext2: directory inode %u cannot be read", find->dirInode), 3);
+      return kNoHandle;
+    } else if (inode.Type() != kExt2TypeDirectory) {
       find->flags |= TExt2FindHandle::kEmpty;
     } else if (!(find->data = OpenInodeData(find->dirInode, inode, record, why))) {
       LogText(Sprintf("Ext2: directory inode %u holds %s, which this reader cannot list", find->dirInode, why.c_str()));
@@ -620,6 +729,13 @@ FsHandle TExt2::FindFirst(const TFileEntry& directory, TFileEntry& out) {
     } else {
       const std::uint64_t bytes = std::min<std::uint64_t>(inode.size, sb_.blocksCount * std::uint64_t{sb_.blockSize});
       find->blockCount = (bytes + sb_.blockSize - 1) / sb_.blockSize;
+      // A directory of one block (every new one) whose first record is
+      // broken has nothing to list: that is damage, not an empty folder.
+      if (find->blockCount <= 1 && !FirstRecordSound(*find)) {
+        LogEvent(kSenderGeneral, kErrImageCorrupted, 0,
+                 Sprintf("Ext2: directory inode %u: its block holds no valid record", find->dirInode), 3);
+        return kNoHandle;
+      }
     }
   }
   return finds_.Add(std::move(find));

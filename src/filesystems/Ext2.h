@@ -59,10 +59,15 @@ class TExt2 : public FileSystem {
   struct TExt2FindHandle;
 
   bool ReadGroupDescriptors();
+  // The inode's size, bounded by what its map can address (damage beyond
+  // that is logged and flagged in `damaged`).
+  std::uint64_t DataSize(std::uint32_t number, const Ext2Inode& inode, bool* damaged);
   bool ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out);
   std::unique_ptr<TExt2FileData> OpenInodeData(std::uint32_t number, const Ext2Inode& inode, ByteSpan record,
                                                std::string& why);
   bool LoadDirBlock(TExt2FindHandle& find);
+  // Whether the directory's first block begins with a readable record.
+  bool FirstRecordSound(TExt2FindHandle& find);
   bool NextDirEntry(TExt2FindHandle& find, TFileEntry& out);
   void FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEntry& out);
   TExt2Node* NodeOf(const TFileEntry& entry) const;

@@ -87,11 +87,14 @@ std::int32_t TFAT::Read(FsHandle handle, void* buffer, std::int32_t count) {
     const std::uint64_t take = std::min(contiguous, wanted - done);
     const std::int64_t cluster = std::int64_t{run.first} + static_cast<std::int64_t>(inRun);
     if (!ReadVolumeBytes(*storage_, ClusterOffset(cluster) + within, out + done, static_cast<std::size_t>(take))) {
-      // Unreadable sectors come back as zeros; the rest of the file is still served.
       LogEvent(kSenderFat, kErrRead, 0,
                Sprintf("Cluster: %lld; Sector:  %lld", static_cast<long long>(cluster),
                        static_cast<long long>(ClusterToSector(cluster))),
                3);
+      // Unreadable clusters are not data: the bytes before them are the
+      // answer, -1 when the position itself cannot be read.
+      if (done == 0) return -1;
+      break;
     }
     done += take;
   }

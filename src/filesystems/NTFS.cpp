@@ -825,6 +825,7 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
       h.Packed.clear();
       const std::int64_t first = unit * unitClusters;
       std::int64_t allocated = 0;
+      bool unitRead = true;
       for (std::int64_t vcn = first; vcn < first + unitClusters;) {
         const TRunNode* run = FindRun(h.Desc.Runs, vcn);
         if (run == nullptr) {
@@ -837,8 +838,11 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
           // Allocated clusters of a unit come first; they hold its packed form.
           const std::size_t at = h.Packed.size();
           h.Packed.resize(at + static_cast<std::size_t>(n * cs));
-          if (!ReadVolume((run->Lcn + (vcn - run->Vcn)) * cs, h.Packed.data() + at, static_cast<std::size_t>(n * cs))) ok = false;
+          if (!ReadVolume((run->Lcn + (vcn - run->Vcn)) * cs, h.Packed.data() + at, static_cast<std::size_t>(n * cs)))
+            unitRead = false;
           allocated += n;
+        } else if (run->Lcn == kLcnOutside) {
+          unitRead = false;
         }
         vcn += n;
       }
@@ -847,7 +851,10 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
       } else if (allocated > 0) {
         h.Unpack->DecompressUnit(h.Packed, h.Unit);
       }
-      h.UnitIndex = unit;
+      // A unit that could not be read is not kept: the next read tries again
+      // and fails again.
+      h.UnitIndex = unitRead ? unit : -1;
+      if (!unitRead) ok = false;
     }
     const std::int64_t offset = position - unit * unitBytes;
     const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(length), unitBytes - offset));
@@ -866,19 +873,43 @@ std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
   if (h->Position < 0 || h->Position >= h->Size) return 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::int64_t position = h->Position;
-  const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, h->Size - position));
+  auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, h->Size - position));
   const TNtfsAttrDesc& d = h->Desc;
   if (d.Resident) {
     std::memcpy(out, d.Value.data() + position, n);
   } else {
     const bool compressed = (d.Flags & kNtfsFlagCompressed) != 0 && d.CompressionUnit > 0 && d.CompressionUnit <= 8;
-    if (compressed)
-      ReadCompressed(*h, position, out, n);
-    else
-      ReadRuns(d.Runs, position, out, n);
+    auto readPiece = [&](std::int64_t at, std::uint8_t* to, std::size_t length) {
+      return compressed ? ReadCompressed(*h, at, to, length) : ReadRuns(d.Runs, at, to, length);
+    };
     // Past the initialized size the clusters hold stale bytes: zeros. A raw
     // handle's bytes past the data size are the sector's own.
     const std::int64_t init = d.InitializedSize >= 0 && d.InitializedSize < d.DataSize ? d.InitializedSize : INT64_MAX;
+    if (!readPiece(position, out, n) && position < init) {
+      // Unreadable clusters (runs outside the volume, missing runs, failed
+      // sectors) are not data: the answer is the bytes before the first of
+      // them, or -1 when it is at the position itself.
+      const std::int64_t cs = clusterSize_;
+      std::size_t good = 0;
+      while (good < n) {
+        const std::int64_t at = position + static_cast<std::int64_t>(good);
+        if (at >= init) {
+          good = n;
+          break;
+        }
+        const std::size_t piece = std::min<std::size_t>(n - good, static_cast<std::size_t>(cs - at % cs));
+        if (!readPiece(at, out + good, piece)) break;
+        good += piece;
+      }
+      if (good == 0) {
+        LogEvent(kSenderNtfs, kErrRead, 0,
+                 "record " + std::to_string(h->MftNumber) + ": data at byte " + std::to_string(position) +
+                     " cannot be read",
+                 3);
+        return -1;
+      }
+      n = good;
+    }
     if (position + static_cast<std::int64_t>(n) > init) {
       const std::int64_t from = std::max(position, init);
       std::memset(out + (from - position), 0, static_cast<std::size_t>(position + static_cast<std::int64_t>(n) - from));

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "filesystems/reader_walk.h"
+#include "support/cli_run.h"
 #include "support/fixtures.h"
 
 namespace vandrel {
@@ -19,21 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::ShellQuote;
 
-struct CliRun {
-  bool ok = false;  // exit code 0
-  std::string out;
-  std::string err;
-};
+using test::CliRun;
 
-CliRun Cli(const std::string& arguments, const fs::path& errors) {
-  CliRun r;
-  r.ok = test::RunCommand("timeout 120 " + std::string(VANDREL_CLI_PATH) + " " + arguments + " 2>" +
-                              ShellQuote(errors.string()),
-                          r.out);
-  std::ifstream in(errors);
-  r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return r;
-}
+CliRun Cli(const std::string& arguments, const fs::path& errors) { return test::RunCli(arguments, errors); }
 
 std::set<std::string> PathsListed(const std::string& text) {
   std::set<std::string> paths;

@@ -255,17 +255,9 @@ TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
   ASSERT_TRUE(clean.reader->LookupPath("/edges/size_200000.bin", entry, true, nullptr));
   const std::int64_t at = clean.reader->RecordOffset(entry.ObjectId);
   ASSERT_GT(at, 0);
-  std::vector<std::uint8_t> record(bytes_.begin() + at, bytes_.begin() + at + recordSize_);
-  TNtfsRecordInfo info;
-  std::vector<TNtfsAttrHeader> headers;
-  // The on-disk record still carries its update sequence; the runlist lies
-  // well before the first protected position.
-  ASSERT_TRUE(ParseRecordAttributes(record, info, headers));
-  const TNtfsAttrHeader* data = nullptr;
-  for (const TNtfsAttrHeader& h : headers)
-    if (h.Type == kNtfsAttrData && h.NonResident) data = &h;
-  ASSERT_NE(data, nullptr);
-  ASSERT_GE(data->RunlistLength, 8u);
+  TNtfsAttrHeader data;
+  ASSERT_TRUE(test::NonResidentData(bytes_, at, recordSize_, data));
+  ASSERT_GE(data.RunlistLength, 8u);
   const std::vector<std::vector<std::uint8_t>> runlists = {
       // The same 8 clusters twice over.
       {0x21, 0x08, 0x64, 0x00, 0x21, 0x08, 0x00, 0x00},
@@ -276,7 +268,7 @@ TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
   };
   for (const auto& runlist : runlists) {
     std::vector<std::uint8_t> damaged = bytes_;
-    std::copy(runlist.begin(), runlist.end(), damaged.begin() + at + data->RunlistOffset);
+    std::copy(runlist.begin(), runlist.end(), damaged.begin() + at + data.RunlistOffset);
     Opened o = test::OpenNtfsImage(std::move(damaged));
     TFileEntry e;
     ASSERT_TRUE(o.reader->LookupPath("/edges/size_200000.bin", e, true, nullptr));

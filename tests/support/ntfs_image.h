@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "filesystems/NTFS.h"
+#include "filesystems/NTFS_FUNC.h"
 #include "support/memory_disk.h"
 
 namespace vandrel::test {
@@ -27,6 +28,25 @@ inline NtfsImage OpenNtfsImage(std::vector<std::uint8_t> bytes, bool salvager = 
   o.reader->Open();
   o.reader->Prepare();
   return o;
+}
+
+// The non-resident $DATA attribute of the record at byte `at` of the image,
+// parsed from the record as it lies on disk (its runlist comes before the
+// first position the update sequence protects, so it can be patched there).
+inline bool NonResidentData(const std::vector<std::uint8_t>& image, std::int64_t at, std::uint32_t recordSize,
+                            TNtfsAttrHeader& out) {
+  if (at < 0 || static_cast<std::uint64_t>(at) + recordSize > image.size()) return false;
+  const std::vector<std::uint8_t> record(image.begin() + at, image.begin() + at + recordSize);
+  TNtfsRecordInfo info;
+  std::vector<TNtfsAttrHeader> headers;
+  if (!ParseRecordAttributes(record, info, headers)) return false;
+  for (const TNtfsAttrHeader& h : headers) {
+    if (h.Type == kNtfsAttrData && h.NonResident) {
+      out = h;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace vandrel::test

@@ -1,0 +1,275 @@
+// Files whose map or size is damaged: `cat` and `cp` give the bytes that
+// can be read, zeros in place of the rest, name the file and exit 1, and
+// end; through the mount the unreadable range is an I/O error, not zeros.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "common/log.h"
+#include "filesystems/Ext2.h"
+#include "mount/system_view.h"
+#include "support/cli_run.h"
+#include "support/fixtures.h"
+#include "support/memory_disk.h"
+#include "support/ntfs_image.h"
+
+namespace vandrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CliRun;
+using test::ShellQuote;
+
+// A size the map cannot back must not make the output go on for ever.
+CliRun Cli(const std::string& arguments, const fs::path& errors) { return test::RunCli(arguments, errors, 20); }
+
+void Put(std::vector<std::uint8_t>& bytes, std::uint64_t at, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) bytes[at + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint64_t Get(const std::vector<std::uint8_t>& bytes, std::uint64_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value |= std::uint64_t{bytes[at + static_cast<std::uint64_t>(i)]} << (8 * i);
+  return value;
+}
+
+class CliRescue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vandrel-damaged-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::string out;
+    if (mounted_) test::UnmountWithCli((dir_ / "mnt").string(), out);
+    fs::remove_all(dir_);
+  }
+
+  std::string Write(const std::vector<std::uint8_t>& bytes) {
+    const fs::path image = dir_ / "damaged.img";
+    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return image.string();
+  }
+
+  // `cat` of the file gives `expected`, exits 1
+  // naming it and saying `why`; `cp -r` of the volume keeps it the same
+  // way and copies `intact` unchanged.
+  void ExpectCliRescue(const std::string& image, const std::string& path, const std::string& expected, const std::string& why,
+                       const std::string& intact, const std::string& intactBytes) {
+    const std::string volume = "--images-only --image " + ShellQuote(image);
+    const CliRun cat = Cli(volume + " cat 0 " + ShellQuote(path), dir_ / "err");
+    EXPECT_FALSE(cat.ok);
+    EXPECT_EQ(cat.out.size(), expected.size());
+    EXPECT_TRUE(cat.out == expected);
+    EXPECT_NE(cat.err.find(fs::path(path).filename().string()), std::string::npos) << cat.err;
+    EXPECT_NE(cat.err.find(why), std::string::npos) << cat.err;
+
+    const fs::path copy = dir_ / "copy";
+    fs::remove_all(copy);
+    const CliRun cp = Cli(volume + " cp -r 0 / " + ShellQuote(copy.string()), dir_ / "err");
+    EXPECT_FALSE(cp.ok);
+    EXPECT_NE(cp.err.find(why), std::string::npos) << cp.err;
+    std::string copied;
+    ASSERT_TRUE(test::RunCommand("cat " + ShellQuote((copy / path.substr(1)).string()), copied));
+    EXPECT_TRUE(copied == expected);
+    ASSERT_TRUE(test::RunCommand("cat " + ShellQuote((copy / intact.substr(1)).string()), copied));
+    EXPECT_TRUE(copied == intactBytes);
+  }
+
+  // Reading the file through the mount: an I/O error, or `expected`.
+  void ExpectMountRead(const std::string& image, const std::string& path, bool fails, const std::string& expected) {
+    const std::string missing = test::MissingForMountTest("ext");
+    if (!missing.empty()) return;
+    const fs::path mnt = dir_ / "mnt";
+    fs::create_directories(mnt);
+    std::string out;
+    ASSERT_TRUE(test::MountWithCli(image, mnt.string(), out)) << out;
+    mounted_ = true;
+    const std::string file = (mnt / "FileSystem" / path.substr(1)).string();
+    std::string bytes;
+    const bool ok = test::RunCommand("timeout 20 cat " + ShellQuote(file) + " 2>" + ShellQuote((dir_ / "merr").string()), bytes);
+    std::ifstream in(dir_ / "merr");
+    const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (fails) {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(err.find("Input/output error"), std::string::npos) << err;
+    } else {
+      EXPECT_TRUE(ok) << err;
+      EXPECT_TRUE(bytes == expected);
+    }
+    EXPECT_TRUE(test::UnmountWithCli(mnt.string(), out)) << out;
+    mounted_ = false;
+  }
+
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+struct ExtImage {
+  std::unique_ptr<test::MemoryDisk> disk;
+  std::unique_ptr<TExt2_Reader> ext;
+};
+
+ExtImage OpenExt(const std::vector<std::uint8_t>& bytes) {
+  ExtImage e;
+  e.disk = std::make_unique<test::MemoryDisk>(bytes);
+  e.disk->Open(true, false, false);
+  e.ext = std::make_unique<TExt2_Reader>(e.disk.get());
+  EXPECT_TRUE(e.ext->Open());
+  e.ext->Prepare();
+  return e;
+}
+
+TEST_F(CliRescue, ExtMapsAndSizes) {
+  VANDREL_FIXTURE(image, "ext4_damage");
+  const std::vector<std::uint8_t> clean = test::ReadFileBytes(image);
+  std::string whole, frag, tail;
+  {
+    const std::string volume = "--images-only --image " + ShellQuote(image);
+    for (auto [path, bytes] : {std::pair{"/whole.bin", &whole}, std::pair{"/frag.bin", &frag}, std::pair{"/tail.bin", &tail}}) {
+      const CliRun r = Cli(volume + " cat 0 " + path, dir_ / "err");
+      ASSERT_TRUE(r.ok) << r.err;
+      *bytes = r.out;
+    }
+  }
+  ASSERT_EQ(whole.size(), 5000u);
+  ASSERT_EQ(frag.size(), 11u * 4096 + 1024);
+  ExtImage good = OpenExt(clean);
+  const std::uint64_t blockSize = good.ext->Superblock().blockSize;
+  ASSERT_EQ(blockSize, 1024u);
+  auto inodeOf = [&](const char* path) {
+    TFileEntry entry;
+    EXPECT_TRUE(good.ext->LookupPath(path, entry, true, nullptr));
+    std::uint64_t at = 0;
+    EXPECT_TRUE(good.ext->InodeLocation(static_cast<std::uint32_t>(entry.ObjectId), at));
+    return at;
+  };
+  const std::uint64_t wholeInode = inodeOf("/whole.bin");
+  const std::uint64_t fragInode = inodeOf("/frag.bin");
+  constexpr std::uint64_t kBlockArea = 40;  // i_block: the extent root
+  // whole.bin: one extent in the inode; frag.bin: the inode holds an index
+  // over one leaf block.
+  ASSERT_EQ(Get(clean, wholeInode + kBlockArea + 6, 2), 0u);
+  ASSERT_EQ(Get(clean, fragInode + kBlockArea + 6, 2), 1u);
+  const std::uint64_t leaf = Get(clean, fragInode + kBlockArea + 12 + 4, 4);
+
+  const std::string wholeRead = whole + std::string(5 * 1024 - whole.size(), '\0');
+  const struct {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> patch;
+    const char* path;
+    std::string expected;  // what cat gives
+    std::string why;
+    bool mountFails;
+    bool listedDamaged;  // ls --json shows it
+  } cases[] = {
+      {"size 2^63 - 1: the five blocks the extent maps",
+       [&](std::vector<std::uint8_t>& b) {
+         Put(b, wholeInode + 4, 0xFFFFFFFF, 4);
+         Put(b, wholeInode + 108, 0x7FFFFFFF, 4);
+       },
+       "/whole.bin", wholeRead, "damaged size", false, true},
+      {"extent starting past the volume's end",
+       [&](std::vector<std::uint8_t>& b) { Put(b, wholeInode + kBlockArea + 12 + 8, 0x7FFFFFF0, 4); }, "/whole.bin",
+       std::string(5000, '\0'), "5000 unreadable byte(s)", true, false},
+      {"extent index node pointing at itself",
+       [&](std::vector<std::uint8_t>& b) {
+         Put(b, fragInode + kBlockArea + 6, 2, 2);        // root: depth 2
+         Put(b, leaf * blockSize + 6, 1, 2);              // the leaf claims to be an index
+         Put(b, leaf * blockSize + 2, 1, 2);              // with one entry
+         Put(b, leaf * blockSize + 12, 0, 4);             // from block 0
+         Put(b, leaf * blockSize + 16, leaf, 4);          // to itself
+         Put(b, leaf * blockSize + 20, 0, 2);
+       },
+       "/frag.bin", std::string(frag.size(), '\0'), std::to_string(frag.size()) + " unreadable byte(s)", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> bytes = clean;
+    c.patch(bytes);
+    const std::string damaged = Write(bytes);
+    ExpectCliRescue(damaged, c.path, c.expected, c.why, "/tail.bin", tail);
+    // A size the map cannot back is known from the listing already.
+    const CliRun listed = Cli("--images-only --image " + ShellQuote(damaged) + " --json ls 0 " + c.path, dir_ / "err");
+    EXPECT_EQ(listed.out.find("\"damage\"") != std::string::npos, c.listedDamaged) << listed.out;
+    ExpectMountRead(damaged, c.path, c.mountFails, c.expected);
+  }
+}
+
+// A root folder whose only block starts with a record of length 0 fails the
+// listing; an empty folder lists as empty.
+TEST_F(CliRescue, DamagedRootFolderIsNotEmpty) {
+  VANDREL_FIXTURE(image, "ext4_damage");
+  std::vector<std::uint8_t> bytes = test::ReadFileBytes(image);
+  const std::string volume = "--images-only --image ";
+  const CliRun empty = Cli(volume + ShellQuote(image) + " ls 0 /emptydir", dir_ / "err");
+  EXPECT_TRUE(empty.ok) << empty.err;
+  EXPECT_EQ(empty.out.find("tail.bin"), std::string::npos);
+  // "." and ".." both inode 2: the root's block.
+  const std::vector<std::uint8_t> rootStart = {2, 0, 0, 0, 12, 0, 1, 2, '.', 0, 0, 0, 2, 0, 0, 0};
+  int found = 0;
+  for (auto hit = std::search(bytes.begin(), bytes.end(), rootStart.begin(), rootStart.end()); hit != bytes.end();
+       hit = std::search(hit + 1, bytes.end(), rootStart.begin(), rootStart.end()), ++found)
+    hit[4] = 0;
+  ASSERT_EQ(found, 1);
+  const CliRun root = Cli(volume + ShellQuote(Write(bytes)) + " ls 0 /", dir_ / "err");
+  EXPECT_FALSE(root.ok);
+  EXPECT_NE(root.err.find("cannot list"), std::string::npos) << root.err;
+}
+
+// A freshly made NTFS volume copies whole: its metadata kept only as
+// indexes ($Secure, $ObjId, $Quota, $Reparse) is passed over with a note.
+TEST_F(CliRescue, FreshNtfsVolumeCopiesWithoutFailure) {
+  VANDREL_FIXTURE(image, "ntfs_plain");
+  const fs::path copy = dir_ / "copy";
+  const CliRun cp = Cli("--images-only --image " + ShellQuote(image) + " cp -r 0 / " + ShellQuote(copy.string()), dir_ / "err");
+  EXPECT_TRUE(cp.ok) << cp.err;
+  for (const char* name : {"$Secure", "$ObjId", "$Quota", "$Reparse"}) EXPECT_NE(cp.err.find(name), std::string::npos) << cp.err;
+  EXPECT_TRUE(fs::is_regular_file(copy / "$MFT"));
+  EXPECT_TRUE(fs::is_regular_file(copy / "$UpCase"));
+}
+
+// A data run moved past the volume's end: no zeros passed off as data.
+TEST_F(CliRescue, NtfsRunOutsideTheVolume) {
+  VANDREL_FIXTURE(image, "ntfs_filled_512");
+  std::vector<std::uint8_t> bytes = test::ReadFileBytes(image);
+  ScopedLogSink quiet{[](const std::string&, int) {}};
+  std::string intact;
+  {
+    const CliRun r = Cli("--images-only --image " + ShellQuote(image) + " cat 0 /edges/size_65537.bin", dir_ / "err");
+    ASSERT_TRUE(r.ok) << r.err;
+    intact = r.out;
+  }
+  {
+    test::NtfsImage clean = test::OpenNtfsImage(bytes);
+    TFileEntry entry;
+    ASSERT_TRUE(clean.reader->LookupPath("/edges/size_200000.bin", entry, true, nullptr));
+    const std::int64_t at = clean.reader->RecordOffset(entry.ObjectId);
+    ASSERT_GT(at, 0);
+    const std::uint32_t recordSize = clean.reader->Boot().RecordSize;
+    const std::int64_t clusterSize = clean.reader->Boot().ClusterSize;
+    TNtfsAttrHeader data;
+    ASSERT_TRUE(test::NonResidentData(bytes, at, recordSize, data));
+    ASSERT_GE(data.RunlistLength, 7u);
+    const std::uint64_t clusters = (200000 + static_cast<std::uint64_t>(clusterSize) - 1) / static_cast<std::uint64_t>(clusterSize);
+    const std::uint64_t volumeClusters = bytes.size() / static_cast<std::uint64_t>(clusterSize);
+    ASSERT_LT(volumeClusters + 16, 0x7FFFFFu);
+    // One run, as long as before, at cluster 0x7FFFF0: past the end.
+    const std::vector<std::uint8_t> runlist = {0x32, static_cast<std::uint8_t>(clusters), static_cast<std::uint8_t>(clusters >> 8),
+                                               0xF0, 0xFF, 0x7F, 0x00};
+    std::copy(runlist.begin(), runlist.end(), bytes.begin() + at + data.RunlistOffset);
+  }
+  const std::string damaged = Write(bytes);
+  ExpectCliRescue(damaged, "/edges/size_200000.bin", std::string(200000, '\0'), "200000 unreadable byte(s)",
+                  "/edges/size_65537.bin", intact);
+  ExpectMountRead(damaged, "/edges/size_200000.bin", true, "");
+}
+
+}  // namespace
+}  // namespace vandrel
