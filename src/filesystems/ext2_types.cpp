@@ -36,6 +36,15 @@ bool ParseExt2Superblock(ByteSpan b, Ext2Superblock& sb) {
   return true;
 }
 
+std::string Ext2VolumeLabel(ByteSpan b) {
+  constexpr std::size_t kVolumeName = 120;
+  constexpr std::size_t kVolumeNameLength = 16;
+  if (!Fits(b, 0, 1024) || Le16(b, 56) != kExt2Magic) return {};
+  std::string label(reinterpret_cast<const char*>(b.data()) + kVolumeName, kVolumeNameLength);
+  label.resize(label.find('\0') == std::string::npos ? label.size() : label.find('\0'));
+  return label;
+}
+
 std::uint64_t Ext2InodeTableBlock(ByteSpan d, const Ext2Superblock& sb) {
   std::uint64_t block = Le32(d, 8);
   if (sb.descSize >= 64) block |= std::uint64_t{Le32(d, 0x28)} << 32;

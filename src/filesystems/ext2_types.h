@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "common/endian.h"
@@ -57,6 +58,10 @@ struct Ext2Superblock {
 // Decodes the 1024-byte superblock; false when it cannot describe a volume
 // (wrong magic, zero or impossible counts and sizes).
 bool ParseExt2Superblock(ByteSpan bytes, Ext2Superblock& out);
+// Where the superblock starts in the volume, whatever the block size.
+inline constexpr std::uint64_t kExt2SuperblockOffset = 1024;
+// The label (s_volume_name, NUL-padded); "" when the bytes are no superblock.
+std::string Ext2VolumeLabel(ByteSpan superblock);
 
 // First block of a group's inode table from its descriptor.
 std::uint64_t Ext2InodeTableBlock(ByteSpan descriptor, const Ext2Superblock& sb);

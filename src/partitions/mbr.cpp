@@ -8,6 +8,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "filesystems/d_errors.h"
+#include "filesystems/ext2_types.h"
+#include "filesystems/volume_read.h"
 #include "filesystems/NTFS.h"
 #include "filesystems/uFileSystem.h"
 #include "partitions/gpt.h"
@@ -29,15 +31,19 @@ constexpr int kMaxTables = 32;
 // Free space shorter than this is alignment padding, not a place for data.
 constexpr std::int64_t kSmallFreeSpace = 16384;
 
-// Whether sector 0 looks like a partition table: consecutive used entries
-// must be adjacent, or no pair was tested and not all entries are empty.
+// Whether sector 0 looks like a partition table: every boot indicator is
+// 0x00 or 0x80, and consecutive used entries are adjacent, or no pair was
+// tested and not all entries are empty.
 bool PlausibleMbr(ByteSpan sector) {
   auto start = [&](int i) { return Le32(sector, kMbrEntries + 16 * i + 8); };
   auto size = [&](int i) { return Le32(sector, kMbrEntries + 16 * i + 12); };
   bool tested = false;
   bool allEmpty = true;
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < 4; ++i) {
+    const std::uint8_t bootIndicator = Le8(sector, kMbrEntries + 16 * i);
+    if (bootIndicator != 0x00 && bootIndicator != 0x80) return false;
     if (start(i) != 0 || size(i) != 0) allEmpty = false;
+  }
   for (int i = 0; i < 3; ++i) {
     if (start(i) == 0 || size(i) == 0 || start(i + 1) == 0 || size(i + 1) == 0) break;
     tested = true;
@@ -45,6 +51,16 @@ bool PlausibleMbr(ByteSpan sector) {
     if (std::int64_t{start(i + 1)} - chsSector + 1 != std::int64_t{start(i)} + size(i)) return false;
   }
   return tested || !allEmpty;
+}
+
+// Whether a file system found at sector 0 is the disk's one volume. NTFS
+// and exFAT boot sectors and the ext superblock carry signatures no table
+// has; a FAT boot sector is the volume only when its bytes do not also
+// read as a table. Disks and image files follow the same rule: a stick
+// formatted whole and its image list the same volume.
+bool VolumeAtSectorZero(std::uint8_t type, ByteSpan sector0) {
+  if (type == 0) return false;
+  return type == 0x07 || type == 0x83 || type == 0xFA || !PlausibleMbr(sector0);
 }
 
 bool IsExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
@@ -210,18 +226,15 @@ void TStorageWithPartitions::EnumerateVolumes() {
 
   std::vector<std::uint8_t> sector0(static_cast<std::size_t>(std::max(SectorSize, 2048)));
   const bool read0 = ReadSectors(sector0.data(), 1, 0);
-  const std::uint8_t flag0 = sector0[kMbrEntries];
-  const std::uint8_t flag1 = sector0[kMbrEntries + 16];
-  const bool badBootFlags = read0 && ((flag0 != 0x00 && flag0 != 0x80) || (flag1 != 0x00 && flag1 != 0x80));
 
   std::vector<std::uint8_t> probe(sector0.size());
   const bool gpt = (SectorCount > 1 && ReadSectors(probe.data(), 1, 1) && BytesEqual(probe, 0, "EFI PART")) ||
                    (ReadSectors(probe.data(), 1, SectorCount - 1) && BytesEqual(probe, 0, "EFI PART"));
 
-  if (!gpt && (Removable || DiskImage || badBootFlags) && read0) {
+  if (!gpt && read0) {
     const std::uint8_t type = KindToPartitionType(ProbeBootSector(*this));
-    if (type != 0 && (type == 0x07 || type == 0x83 || !PlausibleMbr(sector0))) {
-      LogEvent(kSenderIo, 0, 0, "Removeable disk without MBR: " + GetName(false), 0);
+    if (VolumeAtSectorZero(type, sector0)) {
+      LogEvent(kSenderIo, 0, 0, "Disk without partition table: " + GetName(false), 0);
       if (DiskImage) StorageType = stEmptyHardDriveForPartition;
       TPartitionInformation entry;
       entry.Kind = pkWithoutTable;
@@ -392,6 +405,11 @@ std::string VolumeLabel(TPartition& partition) {
   // NTFS keeps its label in the $Volume file.
   if (IsNtfsType(type)) return ReadVolumeLabel(partition);
   if (IsFatType(type)) return FatVolumeLabel(partition);
+  if (IsUnixType(type)) {
+    std::vector<std::uint8_t> superblock(1024);
+    if (!ReadVolumeBytes(partition, kExt2SuperblockOffset, superblock.data(), superblock.size())) return {};
+    return Ext2VolumeLabel(superblock);
+  }
   return {};
 }
 

@@ -256,7 +256,7 @@ TEST_F(LoopDevice4k, MountedPartitionTakesItsMountPoint) {
   EXPECT_EQ(drive.Partitions[1].Start, 2304);
   EXPECT_EQ(drive.Partitions[1].WindowsPath, mountPoint_);
   EXPECT_EQ(drive.Partitions[1].Name, mountPoint_);
-  EXPECT_EQ(drive.GetPartition(1)->GetName(false), mountPoint_);
+  EXPECT_EQ(drive.GetPartition(1)->GetName(false), mountPoint_ + " (mountedext)");
 }
 
 }  // namespace

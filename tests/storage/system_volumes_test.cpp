@@ -42,10 +42,10 @@ TEST(SystemVolumes, MountedLoopDeviceIsListed) {
   }
   VANDREL_REQUIRE(mounted, "cannot attach and mount a loop device: " + out);
   const auto volumes = platform::ReadSystemVolumes();
-  // Found by the disk scan, the disk mounted whole shows its free space from
-  // sector 0, as its mount does: free space is no volume and takes no name.
+  // Found by the disk scan, the disk formatted and mounted whole is one
+  // volume from sector 0, named by its mount point, with no free space.
   THddManager::RebuildSystemVolumes();
-  std::vector<std::string> freeNames;
+  std::vector<TPartitionInformation> entries;
   {
     ScopedLogSink quiet([](const std::string&, int) {});
     THddManager manager;
@@ -53,8 +53,7 @@ TEST(SystemVolumes, MountedLoopDeviceIsListed) {
     manager.Refresh();
     for (int i = 0; i < manager.DeviceCount(); ++i)
       if (auto* drive = dynamic_cast<THardDrive*>(manager.GetDevice(i)); drive && drive->OsPath() == loop)
-        for (const auto& entry : drive->Partitions)
-          if (entry.Kind == pkUnallocated) freeNames.push_back(entry.Name);
+        for (const auto& entry : drive->Partitions) entries.push_back(entry.CopyDescription());
   }
   test::RunCommand("umount '" + (work / "mnt").string() + "'; losetup -d " + loop, out);
   fs::remove_all(work);
@@ -66,8 +65,11 @@ TEST(SystemVolumes, MountedLoopDeviceIsListed) {
   EXPECT_EQ(it->mountPoints[0], (work / "mnt").string());
   EXPECT_EQ(it->label, "probeext");
   EXPECT_EQ(it->fsType, "ext2");
-  ASSERT_EQ(freeNames.size(), 1u);
-  EXPECT_EQ(freeNames[0], "");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Kind, pkWithoutTable);
+  EXPECT_EQ(entries[0].Start, 0);
+  EXPECT_EQ(entries[0].Name, (work / "mnt").string());
+  EXPECT_EQ(entries[0].Label, "probeext");
 }
 
 }  // namespace
