@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "platform/errors.h"
 #include "storage/uHardDrive.h"
 
 namespace vandrel::cli {
@@ -20,7 +21,12 @@ TDeviceManager& Session::Devices() {
     devices_ = std::make_unique<TDeviceManager>(nullptr, nullptr, options);
     devices_->RefreshAll();
     for (const std::string& image : options_.images) {
-      if (devices_->AddByPath(image, -1) == nullptr) throw CliError(kExitFailure, "cannot open image: " + image);
+      platform::SetLastOsError(0);
+      if (devices_->AddByPath(image, -1) == nullptr) {
+        const int error = platform::LastOsError();
+        throw CliError(kExitFailure,
+                       "cannot open image: " + image + (error != 0 ? ": " + platform::OsErrorText(error) : ""));
+      }
     }
     // Arrays and dynamic volumes may span the images just added.
     for (int slot = 1; slot < kSlotCount; ++slot) devices_->RefreshManager(devices_->Manager(slot));

@@ -13,8 +13,14 @@ int main(int argc, char** argv) {
   CLI::App app{"Vandrel command-line tool: lists disks, images, partitions and files, read-only."};
   app.set_version_flag("--version", std::string("vandrel-cli ") + VANDREL_VERSION);
   app.require_subcommand(1);
+  // Global options are taken after the command too: subcommands hand the
+  // options they do not know to the app (they inherit this setting).
+  app.fallthrough();
   GlobalOptions options;
-  app.add_option("--image", options.images, "Add a raw disk image file (repeatable)")->type_name("PATH");
+  // One path per --image, so a path after it stays the command's argument.
+  app.add_option("--image", options.images, "Add a raw disk image file or block device (repeatable)")
+      ->type_name("PATH")
+      ->allow_extra_args(false);
   app.add_flag("--images-only", options.imagesOnly, "Skip the scan of this machine's disks");
   app.add_flag("--json", options.json, "Machine-readable output");
   app.add_flag("--verbose", options.verbose, "Print log lines to stderr");

@@ -6,7 +6,7 @@
 
 namespace vandrel::platform {
 
-enum class FileKind { kUnknown, kRegular, kBlockDevice, kCharDevice };
+enum class FileKind { kUnknown, kRegular, kBlockDevice };
 
 // One open file or device. Reads never move a shared position, so one
 // object may serve positioned reads in any order.
@@ -19,7 +19,9 @@ class BlockFile {
   BlockFile(BlockFile&& other) noexcept;
   BlockFile& operator=(BlockFile&& other) noexcept;
 
-  // Opens an existing file or device; on failure the last OS error is set.
+  // Opens an existing regular file or block device; anything else (a
+  // folder, FIFO, socket or character device) is refused without waiting
+  // on it. On failure the last OS error is set.
   bool Open(const std::string& path, bool read, bool write, bool exclusive);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }

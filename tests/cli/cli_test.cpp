@@ -1,6 +1,7 @@
 // vandrel-cli as a script sees it: exit codes, JSON and raw reads.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,9 +19,12 @@ struct Result {
   std::string out;
 };
 
-Result Cli(const std::string& arguments) {
+// `errors`: where stderr goes. A hang guard ends a command that blocks (exit
+// code 124), so a hang fails the test instead of stopping the suite.
+Result Cli(const std::string& arguments, const std::string& errors = "/dev/null") {
   Result r;
-  const std::string command = std::string(VANDREL_CLI_PATH) + " " + arguments + " 2>/dev/null";
+  const std::string command =
+      "timeout 120 " + std::string(VANDREL_CLI_PATH) + " " + arguments + " 2>'" + errors + "'";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return r;
   char buffer[4096];
@@ -104,6 +108,72 @@ TEST_F(CliTest, VolumeWithoutTableListsByEitherAddress) {
       EXPECT_EQ(Cli(volume + "cp -r " + address + " / '" + copy.string() + "'").exitCode, 0) << fixture << " " << address;
       EXPECT_TRUE(fs::is_directory(copy)) << fixture << " " << address;
     }
+  }
+}
+
+// Global options stand before the command or anywhere among its arguments,
+// with the same result; --image is taken in order wherever it stands.
+TEST_F(CliTest, GlobalOptionsBeforeOrAfterTheCommand) {
+  VANDREL_FIXTURE(fat, "fat16_full");
+  VANDREL_FIXTURE(ext, "ext2_plain");
+  const std::string a = "--image '" + fat + "'";
+  const std::string b = "--image '" + ext + "'";
+  const std::vector<std::vector<std::string>> sameOutput = {
+      {"--images-only " + a + " --json ls -R 0:0 /", "ls -R --json 0:0 / --images-only " + a,
+       "ls --images-only -R " + a + " --json 0:0 /", "ls -R 0:0 --json / " + a + " --images-only"},
+      {"--images-only " + a + " " + b + " --json list", "list --json --images-only " + a + " " + b,
+       "--images-only " + a + " list " + b + " --json", a + " list --images-only --json " + b},
+      {"--images-only " + a + " cat 0:0 /a.txt", "cat 0:0 /a.txt --images-only " + a,
+       "cat --images-only 0:0 " + a + " /a.txt"},
+      {"--images-only " + a + " --verbose info 0:0", "info 0:0 --verbose --images-only " + a},
+  };
+  for (const auto& group : sameOutput) {
+    const Result first = Cli(group[0]);
+    ASSERT_EQ(first.exitCode, 0) << group[0];
+    ASSERT_FALSE(first.out.empty()) << group[0];
+    for (const std::string& arguments : group) {
+      const Result r = Cli(arguments);
+      EXPECT_EQ(r.exitCode, 0) << arguments;
+      EXPECT_EQ(r.out, first.out) << arguments;
+    }
+  }
+  // Both images in the order given, the second named after the command.
+  const auto rows = nlohmann::json::parse(Cli("--images-only " + a + " list --json " + b).out);
+  std::vector<std::string> paths;
+  for (const auto& row : rows)
+    if (row.contains("path")) paths.push_back(row["path"]);
+  EXPECT_EQ(paths, (std::vector<std::string>{fat, ext}));
+  // --verbose after the command still turns the log on.
+  const std::string log = (dir_ / "log").string();
+  ASSERT_EQ(Cli("list --images-only " + a + " --verbose", log).exitCode, 0);
+  EXPECT_GT(fs::file_size(log), 0u);
+}
+
+// --image takes files and block devices only: a FIFO (which would block the
+// open until a writer comes), a character device and a folder are refused
+// at once, naming the path and what it is.
+TEST_F(CliTest, ImageRefusesWhatIsNoDiskOrFile) {
+  const fs::path fifo = dir_ / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path folder = dir_ / "folder";
+  fs::create_directories(folder);
+  struct Case {
+    std::string path;
+    std::string what;
+  };
+  const Case cases[] = {
+      {fifo.string(), "FIFO"},
+      {"/dev/null", "character device"},
+      {folder.string(), "directory"},
+  };
+  const std::string errors = (dir_ / "errors").string();
+  for (const Case& c : cases) {
+    const Result r = Cli("--images-only --image '" + c.path + "' list", errors);
+    EXPECT_EQ(r.exitCode, 1) << c.path;
+    std::ifstream in(errors);
+    const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(message.find(c.path), std::string::npos) << message;
+    EXPECT_NE(message.find(c.what), std::string::npos) << message;
   }
 }
 

@@ -20,6 +20,10 @@ std::string OsErrorText(int code) {
   if (code == 0) return {};
   if (code == kErrorSectorNotFound) return "The drive cannot find the sector requested.";
   if (code == kErrorNotSupported) return "The request is not supported.";
+  if (code == kErrorIsFifo) return "Is a FIFO (named pipe), not a disk or an image file";
+  if (code == kErrorIsSocket) return "Is a socket, not a disk or an image file";
+  if (code == kErrorIsCharDevice) return "Is a character device, not a disk or an image file";
+  if (code == kErrorIsOtherKind) return "Is neither a disk nor an image file";
   char buffer[256] = {};
   // GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(code, buffer, sizeof buffer);

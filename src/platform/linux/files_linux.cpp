@@ -34,7 +34,8 @@ bool BlockFile::Open(const std::string& path, bool read, bool write, bool exclus
   (void)write;
   (void)exclusive;
   Close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // Non-blocking: opening a FIFO for reading would wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     CaptureErrno();
     return false;
@@ -45,16 +46,24 @@ bool BlockFile::Open(const std::string& path, bool read, bool write, bool exclus
     ::close(fd);
     return false;
   }
-  if (S_ISDIR(st.st_mode)) {
-    SetLastOsError(EISDIR);
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    SetLastOsError(S_ISDIR(st.st_mode)    ? EISDIR
+                   : S_ISFIFO(st.st_mode) ? kErrorIsFifo
+                   : S_ISSOCK(st.st_mode) ? kErrorIsSocket
+                   : S_ISCHR(st.st_mode)  ? kErrorIsCharDevice
+                                          : kErrorIsOtherKind);
+    ::close(fd);
+    return false;
+  }
+  // Reads of a disk or file wait for their data as usual.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    CaptureErrno();
     ::close(fd);
     return false;
   }
   fd_ = fd;
-  kind_ = S_ISBLK(st.st_mode) ? FileKind::kBlockDevice
-          : S_ISREG(st.st_mode) ? FileKind::kRegular
-          : S_ISCHR(st.st_mode) ? FileKind::kCharDevice
-                                : FileKind::kUnknown;
+  kind_ = S_ISBLK(st.st_mode) ? FileKind::kBlockDevice : FileKind::kRegular;
   return true;
 }
 
