@@ -1,5 +1,6 @@
 #include "mount/Mount2System.h"
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <exception>
@@ -496,6 +497,37 @@ bool TMountStorage2System::FindEntry(const std::string& path, TFileEntry& entry)
   if (reader == nullptr) return false;
   if (path.size() > kMaxPathLength) throw ECbFsError("path too long", 36 /* ENAMETOOLONG */);
   if (path.empty() || path.back() == kPathDelimiter) return false;
+  // The kernel looks names up as readdir showed them: the exact shown name
+  // is found in the cached listing of its folder; anything else takes the
+  // reader's own rule below.
+  const std::size_t cut = path.rfind(kPathDelimiter);
+  if (cut != std::string::npos) {
+    const std::string folder = path.substr(0, cut);
+    if (!lookupCached_ || folder != lookupFolder_) {
+      lookupCached_ = false;
+      TFileEntry directory;
+      if (reader->LookupPath(folder.empty() ? std::string(1, kPathDelimiter) : folder, directory, true, nullptr) &&
+          (folder.empty() || directory.IsDirectory())) {
+        TFolderListing listing = reader->ListFolder(directory);
+        if (listing.Readable && !listing.Truncated) {
+          lookupEntries_ = std::move(listing.Entries);
+          lookupFolder_ = folder;
+          lookupCached_ = true;
+        }
+      }
+    }
+    if (lookupCached_) {
+      const std::string_view leaf = std::string_view(path).substr(cut + 1);
+      const auto it = std::find_if(lookupEntries_.begin(), lookupEntries_.end(),
+                                   [&](const TFileEntry& e) { return e.Name == leaf; });
+      if (it != lookupEntries_.end()) {
+        entry = *it;
+        if (entry.Storage == nullptr) entry.Storage = storage_;
+        if (entry.Fs == nullptr) entry.Fs = reader;
+        return true;
+      }
+    }
+  }
   if (!reader->LookupPath(path, entry, true, nullptr)) return false;
   if (entry.Storage == nullptr) entry.Storage = storage_;
   if (entry.Fs == nullptr) entry.Fs = reader;

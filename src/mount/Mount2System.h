@@ -147,6 +147,12 @@ class TMountStorage2System : public TMount2System {
   void EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info);
   void RootItemInfo(bool fileSystem, TCbFsEntryInfo& info) const;
   TStorage* storage_ = nullptr;
+  // The shown names of the folder looked in last, so that opening every
+  // file of a large folder lists it once, not once per file. Guarded by
+  // the program lock; the volume is read-only, so it never goes stale.
+  std::string lookupFolder_;
+  std::vector<TFileEntry> lookupEntries_;
+  bool lookupCached_ = false;
 };
 
 }  // namespace vandrel
