@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <vector>
@@ -17,7 +18,39 @@ namespace {
 struct CatOptions {
   std::string address;
   std::string path;
+  bool follow = false;
 };
+
+// Links one --follow may pass, as many as Linux follows for one open.
+constexpr int kMaxLinkHops = 40;
+
+// The volume path a relative link target names from the link's folder;
+// throws when the target leaves the volume.
+std::string LinkDestination(const std::string& linkPath, const std::string& target) {
+  const bool driveLetter = target.size() >= 2 && target[1] == ':' && std::isalpha(static_cast<unsigned char>(target[0]));
+  if (target.empty() || target.front() == kPathDelimiter || driveLetter)
+    throw CliError(kExitFailure, linkPath + " is a symbolic link to " + target + ", outside this volume");
+  std::vector<std::string> parts;
+  std::string folder = linkPath.substr(0, linkPath.rfind(kPathDelimiter));
+  for (const std::string& text : {folder, target}) {
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+      std::size_t end = text.find(kPathDelimiter, begin);
+      if (end == std::string::npos) end = text.size();
+      const std::string part = text.substr(begin, end - begin);
+      if (part == "..") {
+        if (parts.empty()) throw CliError(kExitFailure, linkPath + " is a symbolic link to " + target + ", outside this volume");
+        parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      begin = end + 1;
+    }
+  }
+  std::string out;
+  for (const std::string& part : parts) out += kPathDelimiter + part;
+  return out.empty() ? std::string(1, kPathDelimiter) : out;
+}
 
 // Raw sectors; unreadable ones are written as zeros, counted and reported,
 // so a rescue copy keeps every position of the storage.
@@ -80,6 +113,14 @@ int RunCat(Session& session, const CatOptions& options) {
     path = normalized.substr(0, colon);
   }
   entry = LookupEntry(volume, path);
+  path = NormalizePath(path);
+  for (int hops = 0; (entry.Attributes & kAttrSymlink) != 0; ++hops) {
+    const std::string target = LinkTarget(entry);
+    if (!options.follow) throw CliError(kExitFailure, path + " is a symbolic link to " + target + " (--follow reads what it names)");
+    if (hops >= kMaxLinkHops) throw CliError(kExitFailure, path + ": too many levels of symbolic links");
+    path = LinkDestination(path, target);
+    entry = LookupEntry(volume, path);
+  }
   if (entry.IsDirectory() && stream.empty()) throw CliError(kExitFailure, "is a directory: " + NormalizePath(path));
   ProgressBar bar(entry.Name, static_cast<std::uint64_t>(std::max<std::int64_t>(entry.Size, 0)), ProgressBar::Wanted(true));
   CopyEntryData(
@@ -95,6 +136,7 @@ const CommandRegistrar kRegistrar{
        auto options = std::make_shared<CatOptions>();
        command.add_option("ADDR", options->address, "Storage or volume address D:P or D")->required();
        command.add_option("PATH", options->path, "File path inside the volume");
+       command.add_flag("--follow", options->follow, "Read what a symbolic link names (inside this volume only)");
        return std::function<int(Session&)>([options](Session& session) { return RunCat(session, *options); });
      }}};
 

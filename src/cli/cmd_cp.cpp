@@ -127,6 +127,19 @@ class Copier {
     if (!damage.empty()) throw CliError(kExitFailure, damage);
   }
 
+  // A symbolic link is made again as a link with the text the volume
+  // stores: never followed, never written over anything already there.
+  static void CopyLink(const TFileEntry& entry, const fs::path& target) {
+    const std::string text = LinkTarget(entry);
+    if (text.empty()) throw CliError(kExitFailure, "cannot read the link " + entry.Name);
+    if (::symlink(text.c_str(), target.c_str()) == 0) return;
+    const int error = errno;
+    struct stat st {};
+    if (error == EEXIST && ::lstat(target.c_str(), &st) == 0)
+      throw CliError(kExitFailure, "will not write over " + target.string() + ": it is " + KindText(st.st_mode));
+    throw CliError(kExitFailure, "cannot create " + target.string() + ": " + std::strerror(error));
+  }
+
   // A directory at `target`: made, or one already there (not a link to one).
   static void MakeDirectory(const fs::path& target) {
     if (::mkdir(target.c_str(), 0777) == 0) return;
@@ -148,7 +161,9 @@ class Copier {
       const fs::path childTarget = target / child.Name;
       try {
         CheckInside(childTarget);
-        if (child.IsDirectory()) {
+        if ((child.Attributes & kAttrSymlink) != 0) {
+          CopyLink(child, childTarget);
+        } else if (child.IsDirectory()) {
           const auto verdict = guard.Check(child);
           if (verdict != TreeWalkGuard::Verdict::Enter) {
             if (guard.Report(verdict, childPath)) failed_ = true;
@@ -210,7 +225,9 @@ int RunCp(Session& session, const CpOptions& options) {
   const bool intoFolder = fs::is_directory(target, ec);
   if (intoFolder) target /= leaf;
   Copier copier(session.Devices(), entry.IsDirectory() ? target : fs::absolute(target).parent_path(), true, options.force);
-  if (entry.IsDirectory()) {
+  if ((entry.Attributes & kAttrSymlink) != 0) {
+    Copier::CopyLink(entry, target);
+  } else if (entry.IsDirectory()) {
     if (!options.recursive) throw CliError(kExitFailure, sourcePath + " is a directory (use -r)");
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
     TreeWalkGuard guard(entry);

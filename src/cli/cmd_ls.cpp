@@ -5,7 +5,6 @@
 #include <iostream>
 
 #include "cli/volume_files.h"
-#include "filesystems/entry_damage.h"
 #include "common/func.h"
 
 namespace vandrel::cli {
@@ -36,13 +35,17 @@ void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
     j["mtime"] = mtime;
     j["attributes"] = entry.Attributes;
     if ((entry.Attributes & kAttrDamaged) != 0) j["damage"] = "size or map damaged; the data reads as what the map covers";
+    if ((entry.Attributes & kAttrSymlink) != 0) j["target"] = LinkTarget(entry);
+    if ((entry.Attributes & kAttrJunction) != 0) j["reparse"] = "junction";
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return;
   }
-  const char type = entry.IsDirectory() ? 'd' : (entry.Attributes & kAttrSymlink) ? 'l' : (entry.Attributes & kAttrSpecial) ? 'o' : '-';
+  const char type = (entry.Attributes & kAttrSymlink) ? 'l' : entry.IsDirectory() ? 'd' : (entry.Attributes & kAttrSpecial) ? 'o' : '-';
   const char deleted = (entry.Attributes & kAttrDeleted) ? 'x' : ' ';
   std::cout << type << deleted << ' ' << Sprintf("%14lld", static_cast<long long>(entry.IsDirectory() ? 0 : entry.Size))
-            << ' ' << FormatTime(mtime) << ' ' << TerminalText(path) << "\n";
+            << ' ' << FormatTime(mtime) << ' ' << TerminalText(path);
+  if ((entry.Attributes & kAttrSymlink) != 0) std::cout << " -> " << TerminalText(LinkTarget(entry));
+  std::cout << "\n";
 }
 
 void ListDirectory(const TFileEntry& directory, const std::string& path, bool recursive, bool json,

@@ -8,7 +8,6 @@
 
 #include "common/func.h"
 #include "filesystems/d_errors.h"
-#include "filesystems/entry_damage.h"
 
 namespace vandrel::cli {
 
@@ -50,6 +49,13 @@ TFileEntry LookupEntry(TStorage* volume, const std::string& path) {
   entry.Storage = volume;
   entry.Fs = volume->Reader.get();
   return entry;
+}
+
+std::string LinkTarget(const TFileEntry& entry) {
+  std::string target;
+  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage != nullptr ? entry.Storage->Reader.get() : nullptr;
+  if (reader == nullptr || !reader->ReadLinkTarget(entry, target)) target.clear();
+  return target;
 }
 
 const char* EntryTypeName(const TFileEntry& entry) {

@@ -24,6 +24,9 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 // The entry at `path`; throws CliError (not found).
 TFileEntry LookupEntry(TStorage* volume, const std::string& path);
 
+// A symbolic link's target text as the volume stores it; "" when unreadable.
+std::string LinkTarget(const TFileEntry& entry);
+
 // "file", "dir", "symlink" or "other".
 const char* EntryTypeName(const TFileEntry& entry);
 

@@ -8,7 +8,6 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "filesystems/d_errors.h"
-#include "filesystems/entry_damage.h"
 #include "filesystems/volume_read.h"
 
 namespace vandrel {
@@ -561,6 +560,31 @@ void TExt2::FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEn
     out.LastWriteTime = UnixToFileTime(inode.mtime);
   }
   out.ObjectId = number;
+}
+
+bool TExt2::ReadSpecialInfo(const TFileEntry& entry, TSpecialInfo& info) {
+  info = TSpecialInfo{};
+  Ext2Inode inode;
+  if (entry.ObjectId <= 0 || entry.ObjectId > UINT32_MAX || !ReadInode(static_cast<std::uint32_t>(entry.ObjectId), inode))
+    return false;
+  switch (inode.Type()) {
+    case kExt2TypeFifo: info.Kind = TSpecialKind::Fifo; return true;
+    case kExt2TypeSocket: info.Kind = TSpecialKind::Socket; return true;
+    case kExt2TypeCharDevice: info.Kind = TSpecialKind::CharDevice; break;
+    case kExt2TypeBlockDevice: info.Kind = TSpecialKind::BlockDevice; break;
+    default: return false;
+  }
+  // The device number: the old 8+8-bit form in the first block slot, else
+  // the 12+20-bit form in the second.
+  if (const std::uint32_t old = inode.Block(0); old != 0) {
+    info.Major = (old >> 8) & 0xFF;
+    info.Minor = old & 0xFF;
+  } else {
+    const std::uint32_t dev = inode.Block(1);
+    info.Major = (dev & 0xFFF00) >> 8;
+    info.Minor = (dev & 0xFF) | ((dev >> 12) & 0xFFF00);
+  }
+  return true;
 }
 
 bool TExt2::LoadDirBlock(TExt2FindHandle& find) {

@@ -40,6 +40,7 @@ class TExt2 : public FileSystem {
   std::int64_t GetFileSize(FsHandle handle) override;
   std::string GetSectorList(const TFileEntry&) override { return {}; }
   std::int32_t GetTag(const TFileEntry& entry) override;
+  bool ReadSpecialInfo(const TFileEntry& entry, TSpecialInfo& info) override;
   void SetTag(const TFileEntry& entry, std::int32_t value) override;
 
   const Ext2Superblock& Superblock() const { return sb_; }

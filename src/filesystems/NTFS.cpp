@@ -1081,6 +1081,7 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
     // A size past the volume marks a garbage entry, unless the file's own
     // record holds sparse or compressed data, which can be that large.
     if (f.Size < 0 || (volumeSize > 0 && f.Size >= volumeSize && !mayPassVolume)) continue;
+    ClassifyLink(f);
     f.Storage = storage_;
     f.Fs = this;
     list->push_back(std::move(f));
@@ -1093,6 +1094,57 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
   cachedEntries_ += list->size();
   dirCache_[record] = list;
   return list;
+}
+
+TNTFS::LinkKind TNTFS::ReadLinkText(const TFileEntry& entry, std::string& target) {
+  target.clear();
+  const bool reparse = (entry.Attributes & kAttrReparsePoint) != 0;
+  // ntfs-3g's links are small system files; anything else is not read.
+  const bool interix = !reparse && (entry.Attributes & kAttrSystem) != 0 && !entry.IsDirectory() &&
+                       entry.Size >= static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2 &&
+                       entry.Size <= static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2 * kMaxLinkTarget;
+  if (!reparse && !interix) return LinkKind::None;
+  try {
+    TNtfs_File_Streams s;
+    TNtfsAttrDesc d;
+    if (!LoadRecord(entry.ObjectId, s) || !CollectAttribute(s, reparse ? kNtfsAttrReparsePoint : kNtfsAttrData, "", d))
+      return LinkKind::None;
+    std::vector<std::uint8_t> data;
+    const std::int64_t cap = reparse ? kMaxReparseBytes : kNtfsInterixLinkMagic.size() + 2 * kMaxLinkTarget;
+    if (EffectiveSize(d, clusterSize_) > cap || !ReadAttributeValue(d, data, static_cast<std::size_t>(cap)))
+      return LinkKind::None;
+    if (!reparse) return ParseInterixLink(data, target) ? LinkKind::Symlink : LinkKind::None;
+    if (ParseSymlinkTarget(data, target)) return LinkKind::Symlink;
+    if (data.size() >= 4 && Le32(data, 0) == kNtfsReparseMountPoint) return LinkKind::Junction;
+  } catch (...) {
+    target.clear();
+  }
+  return LinkKind::None;
+}
+
+void TNTFS::ClassifyLink(TFileEntry& f) {
+  std::string target;
+  switch (ReadLinkText(f, target)) {
+    case LinkKind::Symlink:
+      // A link to a folder is a link too: it is not entered.
+      f.Attributes = (f.Attributes & ~kAttrDirectory) | kAttrSymlink;
+      f.Size = static_cast<std::int64_t>(target.size());
+      break;
+    case LinkKind::Junction:
+      if (f.IsDirectory()) f.Attributes |= kAttrJunction;
+      break;
+    case LinkKind::None: break;
+  }
+}
+
+bool TNTFS::ReadLinkTarget(const TFileEntry& entry, std::string& target) {
+  if ((entry.Attributes & kAttrSymlink) == 0) return false;
+  TFileEntry probe = entry;
+  // Listed entries carry the target's length as their size, not the data's:
+  // the data's own size is checked when it is read.
+  probe.Attributes &= ~kAttrDirectory;
+  probe.Size = static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2;
+  return ReadLinkText(probe, target) == LinkKind::Symlink && target.size() <= static_cast<std::size_t>(kMaxLinkTarget);
 }
 
 bool TNTFS::RefreshFromRecord(TFileEntry& f) {

@@ -122,6 +122,7 @@ class TNTFS : public FileSystem {
   // Names match as Windows matches them: through the volume's own $UpCase
   // table (simple case folding when the table cannot be read).
   bool NamesMatch(std::string_view stored, std::string_view typed) override;
+  bool ReadLinkTarget(const TFileEntry& entry, std::string& target) override;
 
   // Volume facts for diagnostics.
   bool Usable() const { return !mftRuns_.empty(); }
@@ -206,6 +207,11 @@ class TNTFS : public FileSystem {
   // Size, times and the encrypted flag from the file's record; true when
   // that record holds sparse or compressed data.
   bool RefreshFromRecord(TFileEntry& entry);
+  // Symbolic links (reparse points and Interix links) become kAttrSymlink
+  // entries sized as their target text; junctions get kAttrJunction.
+  void ClassifyLink(TFileEntry& entry);
+  enum class LinkKind { None, Symlink, Junction };
+  LinkKind ReadLinkText(const TFileEntry& entry, std::string& target);
 
   HandleTable<TNtfsFileHandle> files_;
   HandleTable<TNtfsFindHandle> finds_;

@@ -1,5 +1,6 @@
 #include "filesystems/NTFS_FUNC.h"
 
+#include <algorithm>
 #include <bit>
 
 #include "common/text.h"
@@ -329,17 +330,55 @@ bool DescribeRecord(ByteSpan record, std::int64_t clusterCount, TNtfsRecordDescr
   return true;
 }
 
+namespace {
+// One name of a reparse buffer: offset and length at `field` and
+// `field` + 2, counted from the path buffer at `buffer`; the header's data
+// length bounds it.
+bool ReparseName(ByteSpan r, std::uint64_t buffer, std::uint64_t field, std::string& out) {
+  out.clear();
+  if (!Fits(r, 0, buffer)) return false;
+  const std::uint64_t end = std::min<std::uint64_t>(r.size(), 8 + std::uint64_t{Le16(r, 4)});
+  const std::uint64_t offset = buffer + std::uint64_t{Le16(r, field)};
+  const std::uint64_t length = Le16(r, field + 2);
+  if (length == 0 || (length & 1) != 0 || offset > end || length > end - offset) return false;
+  out = Utf16LeBytesToUtf8(r.subspan(offset, length));
+  return !out.empty();
+}
+}  // namespace
+
 bool ParseMountPointTarget(ByteSpan r, std::string& substitute) {
   substitute.clear();
   // Header: tag, data length, reserved; then the name offsets and lengths,
   // both counted from the path buffer at 16.
   if (!Fits(r, 0, 16) || Le32(r, 0) != kNtfsReparseMountPoint) return false;
-  const std::uint64_t end = std::min<std::uint64_t>(r.size(), 8 + std::uint64_t{Le16(r, 4)});
-  const std::uint64_t offset = 16 + std::uint64_t{Le16(r, 8)};
-  const std::uint64_t length = Le16(r, 10);
-  if (length == 0 || (length & 1) != 0 || offset > end || length > end - offset) return false;
-  substitute = Utf16LeBytesToUtf8(r.subspan(offset, length));
-  return !substitute.empty();
+  return ReparseName(r, 16, 8, substitute);
+}
+
+bool ParseSymlinkTarget(ByteSpan r, std::string& target) {
+  target.clear();
+  // As a mount point, with 32 bits of flags before the path buffer at 20.
+  if (!Fits(r, 0, 20) || Le32(r, 0) != kNtfsReparseSymlink) return false;
+  const bool relative = (Le32(r, 16) & kNtfsSymlinkRelative) != 0;
+  // The printed name is what the user typed ("C:\x"); the substitute name
+  // of an absolute link carries the "\??\" object-manager prefix.
+  if (relative || !ReparseName(r, 20, 12, target)) {
+    if (!ReparseName(r, 20, 8, target)) return false;
+    if (!relative && target.compare(0, 4, "\\??\\") == 0) target.erase(0, 4);
+  }
+  std::replace(target.begin(), target.end(), '\\', '/');
+  return !target.empty();
+}
+
+bool ParseInterixLink(ByteSpan data, std::string& target) {
+  target.clear();
+  if (data.size() < kNtfsInterixLinkMagic.size() + 2 ||
+      !std::equal(kNtfsInterixLinkMagic.begin(), kNtfsInterixLinkMagic.end(), data.begin()))
+    return false;
+  const ByteSpan text = data.subspan(kNtfsInterixLinkMagic.size(), (data.size() - kNtfsInterixLinkMagic.size()) & ~std::size_t{1});
+  target = Utf16LeBytesToUtf8(text);
+  // ntfs-3g writes no terminator; tolerate one.
+  if (const auto nul = target.find('\0'); nul != std::string::npos) target.resize(nul);
+  return !target.empty();
 }
 
 }  // namespace vandrel

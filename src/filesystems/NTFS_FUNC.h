@@ -4,6 +4,7 @@
 // one of them can be fed damaged bytes directly.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -190,9 +191,17 @@ bool DescribeRecord(ByteSpan record, std::int64_t clusterCount, TNtfsRecordDescr
 
 inline constexpr std::uint32_t kNtfsReparseMountPoint = 0xA0000003;
 inline constexpr std::uint32_t kNtfsReparseSymlink = 0xA000000C;
+inline constexpr std::uint32_t kNtfsSymlinkRelative = 1;
 // The substitute name (UTF-8) of a mount-point (junction) reparse buffer.
 // False for any other tag, and when the name does not lie inside both the
 // buffer and the length its header declares.
 bool ParseMountPointTarget(ByteSpan reparse, std::string& substitute);
+// A symbolic-link reparse point's target with '/' separators: relative as
+// stored, absolute as its printed name ("C:/x").
+bool ParseSymlinkTarget(ByteSpan reparse, std::string& target);
+// An Interix link (what ntfs-3g makes for a symbolic link): a system file
+// whose data is "IntxLNK\1" and the UTF-16 target.
+inline constexpr std::array<std::uint8_t, 8> kNtfsInterixLinkMagic = {'I', 'n', 't', 'x', 'L', 'N', 'K', 1};
+bool ParseInterixLink(ByteSpan data, std::string& target);
 
 }  // namespace vandrel

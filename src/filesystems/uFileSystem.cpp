@@ -141,6 +141,26 @@ bool FileSystem::GetFreeSpace(std::int64_t& bytes) {
 }
 void FileSystem::SaveFreeSpace(const std::string&) {}
 std::int32_t FileSystem::GetTag(const TFileEntry&) { return 0; }
+
+bool FileSystem::ReadLinkTarget(const TFileEntry& entry, std::string& target) {
+  target.clear();
+  // Linux volumes keep the target as the link's data.
+  if ((entry.Attributes & kAttrSymlink) == 0 || entry.Size <= 0 || entry.Size > kMaxLinkTarget) return false;
+  FsHandle handle = OpenFile(entry, 0x80);
+  if (handle == kNoHandle) return false;
+  target.resize(static_cast<std::size_t>(entry.Size));
+  const std::int32_t got = Read(handle, target.data(), static_cast<std::int32_t>(target.size()));
+  CloseFile(handle);
+  if (got != static_cast<std::int32_t>(target.size())) target.clear();
+  // A NUL would cut the text wherever it is used.
+  if (target.find('\0') != std::string::npos) target.clear();
+  return !target.empty();
+}
+
+bool FileSystem::ReadSpecialInfo(const TFileEntry&, TSpecialInfo& info) {
+  info = TSpecialInfo{};
+  return false;
+}
 void FileSystem::SetTag(const TFileEntry&, std::int32_t) {}
 std::int32_t FileSystem::ListEncryptedFiles(std::vector<TFsTreeNode*>&) { return 0; }
 bool FileSystem::EntryFromNode(TFsTreeNode*, TFileEntry& out) {

@@ -40,12 +40,26 @@ inline constexpr std::uint32_t kAttrSymlink = 1u << 24;
 inline constexpr std::uint32_t kAttrSpecial = 1u << 25;    // FIFO, socket, device
 // The link to the parent a reader's listing begins with, not a name on disk.
 inline constexpr std::uint32_t kAttrParentLink = 1u << 26;
+// An NTFS junction (mount-point reparse point): listed as the folder it names.
+inline constexpr std::uint32_t kAttrJunction = 1u << 27;
+// Size or data map found damaged: the data reads as what the map covers.
+inline constexpr std::uint32_t kAttrDamaged = 1u << 28;
+
+// What a kAttrSpecial entry is, with its device numbers.
+enum class TSpecialKind : std::uint8_t { Unknown, Fifo, CharDevice, BlockDevice, Socket };
+struct TSpecialInfo {
+  TSpecialKind Kind = TSpecialKind::Unknown;
+  std::uint32_t Major = 0;
+  std::uint32_t Minor = 0;
+};
 
 // The directory separator of paths handed to readers. Names on disk may
 // hold any other byte, the Windows separator included.
 inline constexpr char kPathDelimiter = '/';
 // Longest path a lookup accepts, in bytes.
 inline constexpr std::size_t kMaxPathLength = 4095;
+// Longest link target text accepted (Linux: one page less its NUL).
+inline constexpr std::int64_t kMaxLinkTarget = 4095;
 
 // FILETIME: 100 ns units since 1601-01-01 UTC.
 inline constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
@@ -199,6 +213,11 @@ class FileSystem {
   virtual std::int32_t ListEncryptedFiles(std::vector<TFsTreeNode*>& list);
   virtual bool EntryFromNode(TFsTreeNode* node, TFileEntry& out);
   virtual std::int32_t GetScanCount();
+  // The target text of a kAttrSymlink entry as the volume stores it, with
+  // '/' separators; false when the entry is no link or the text is unreadable.
+  virtual bool ReadLinkTarget(const TFileEntry& entry, std::string& target);
+  // Kind and device numbers of a kAttrSpecial entry.
+  virtual bool ReadSpecialInfo(const TFileEntry& entry, TSpecialInfo& info);
 
   TStorage* Storage() const { return storage_; }
   const TFileEntry& RootEntry() const { return rootEntry_; }

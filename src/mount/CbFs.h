@@ -15,8 +15,9 @@
 // entries "." and ".." of every listing and lists each name at most once.
 // The volume is read-only: requests that would change it are refused with
 // a read-only error before they reach any handler. Items whose attributes
-// carry kAttrSymlink are shown as symbolic links (the target is their
-// content); items with kAttrSpecial (devices, FIFOs, sockets) are left out.
+// carry kAttrSymlink are shown as symbolic links to LinkTarget; items with
+// kAttrSpecial are shown as the device, FIFO or socket SpecialKind names
+// (the volume is mounted nodev: none of them can be opened).
 #pragma once
 
 #include <cstdint>
@@ -53,6 +54,11 @@ struct TCbFsEntryInfo {
   std::int64_t AllocationSize = 0;
   std::int64_t FileId = 0;
   std::uint32_t FileAttributes = 0;
+  std::string LinkTarget;  // kAttrSymlink items
+  // kAttrSpecial items: 1 FIFO, 2 character device, 3 block device, 4 socket.
+  std::uint8_t SpecialKind = 0;
+  std::uint32_t DeviceMajor = 0;
+  std::uint32_t DeviceMinor = 0;
 };
 
 class CbFsMount;

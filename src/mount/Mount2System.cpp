@@ -403,6 +403,15 @@ void TMountStorage2System::EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& in
   info.CreationTime = ValidTime(entry.CreationTime);
   info.LastAccessTime = ValidTime(entry.LastAccessTime);
   info.LastWriteTime = ValidTime(entry.LastWriteTime);
+  if (FileSystem* owner = entry.Fs != nullptr ? entry.Fs : storage_->GetReader(); owner != nullptr) {
+    if ((entry.Attributes & kAttrSymlink) != 0 && !owner->ReadLinkTarget(entry, info.LinkTarget)) info.LinkTarget.clear();
+    TSpecialInfo special;
+    if ((entry.Attributes & kAttrSpecial) != 0 && owner->ReadSpecialInfo(entry, special)) {
+      info.SpecialKind = static_cast<std::uint8_t>(special.Kind);
+      info.DeviceMajor = special.Major;
+      info.DeviceMinor = special.Minor;
+    }
+  }
   // NTFS record numbers name files for good (hard links share one), so the
   // system sees a junction's listing as the folder it shows and a walk
   // through the mount can tell it was there before. Other readers' ids are

@@ -196,10 +196,20 @@ void FuseMount::FillStat(const TCbFsEntryInfo& info, std::string_view path, stru
   const bool directory = (info.FileAttributes & kAttrDirectory) != 0;
   const bool link = !directory && (info.FileAttributes & kAttrSymlink) != 0;
   st->st_mode = directory ? (S_IFDIR | 0555) : link ? (S_IFLNK | 0777) : (S_IFREG | 0444);
+  if (!directory && !link && (info.FileAttributes & kAttrSpecial) != 0) {
+    switch (info.SpecialKind) {
+      case 1: st->st_mode = S_IFIFO | 0444; break;
+      case 2: st->st_mode = S_IFCHR | 0444; break;
+      case 3: st->st_mode = S_IFBLK | 0444; break;
+      case 4: st->st_mode = S_IFSOCK | 0444; break;
+      default: break;
+    }
+    st->st_rdev = makedev(info.DeviceMajor, info.DeviceMinor);
+  }
   st->st_nlink = directory ? 2 : 1;
   st->st_uid = uid_;
   st->st_gid = gid_;
-  st->st_size = directory ? 0 : info.EndOfFile;
+  st->st_size = directory ? 0 : link ? static_cast<off_t>(info.LinkTarget.size()) : info.EndOfFile;
   st->st_blocks = static_cast<blkcnt_t>((std::max<std::int64_t>(0, info.AllocationSize) + 511) / 512);
   st->st_blksize = 65536;
   st->st_atim = ToTimespec(info.LastAccessTime);
@@ -207,10 +217,10 @@ void FuseMount::FillStat(const TCbFsEntryInfo& info, std::string_view path, stru
   st->st_ctim = ToTimespec(info.LastWriteTime);
 }
 
-// Devices, FIFOs and sockets of a Linux volume carry no data and cannot be
-// made into working objects here: the volume leaves them out.
+// Devices, FIFOs and sockets whose kind is unknown cannot be shown as one.
 bool IsSpecial(const TCbFsEntryInfo& info) {
-  return (info.FileAttributes & kAttrSpecial) != 0 && (info.FileAttributes & kAttrDirectory) == 0;
+  return (info.FileAttributes & kAttrSpecial) != 0 && (info.FileAttributes & kAttrDirectory) == 0 &&
+         info.SpecialKind == 0;
 }
 
 // A handler's failure becomes an errno answer; nothing escapes to libfuse.
@@ -391,24 +401,20 @@ int OpRelease(const char* /*path*/, fuse_file_info* fi) {
   });
 }
 
-// A symbolic link's target is the content of its entry.
+// A symbolic link's target is the text the volume stores: never resolved
+// here, whatever it names.
 int OpReadlink(const char* path, char* buffer, size_t size) {
   if (size == 0) return -EINVAL;
   return Guarded([&] {
-    TCallbackFileSystem& owner = Current()->Owner();
-    TCbFsFileInfo info{path != nullptr ? path : ""};
-    void* context = nullptr;
-    owner.OnOpenFile(info.FileName, 0x80000000u, 0x1u, context);
-    std::int32_t done = 0;
-    int result = 0;
-    try {
-      owner.OnReadFile(info, context, 0, buffer, static_cast<std::int32_t>(std::min<size_t>(size - 1, 0x10000)), done);
-    } catch (...) {
-      result = -EIO;
-    }
-    owner.OnCloseFile(info, context);
-    if (result != 0) return result;
-    buffer[std::max<std::int32_t>(0, done)] = '\0';
+    bool exists = false;
+    TCbFsEntryInfo info;
+    Current()->Owner().OnGetFileInfo(path != nullptr ? path : "", exists, info);
+    if (!exists) return -ENOENT;
+    if ((info.FileAttributes & kAttrSymlink) == 0 || (info.FileAttributes & kAttrDirectory) != 0) return -EINVAL;
+    if (info.LinkTarget.empty()) return -EIO;
+    const std::size_t n = std::min(size - 1, info.LinkTarget.size());
+    std::memcpy(buffer, info.LinkTarget.data(), n);
+    buffer[n] = '\0';
     return 0;
   });
 }
@@ -495,7 +501,7 @@ void FuseMount::Start(const CbFsMountOptions& options) {
   fuse_args args = FUSE_ARGS_INIT(0, nullptr);
   const std::string label = options.label.empty() ? std::string("vandrel") : options.label;
   const std::vector<std::string> arguments = {
-      "vandrel", "-o", "ro", "-o", "fsname=" + EscapeOption(label), "-o", "subtype=vandrel",
+      "vandrel", "-o", "ro", "-o", "nodev", "-o", "fsname=" + EscapeOption(label), "-o", "subtype=vandrel",
   };
   for (const std::string& a : arguments) fuse_opt_add_arg(&args, a.c_str());
   fuse_ = fuse_new(&args, &kOperations, sizeof kOperations, this);

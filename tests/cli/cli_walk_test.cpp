@@ -28,6 +28,8 @@ std::set<std::string> PathsListed(const std::string& text) {
   std::set<std::string> paths;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
+    // A link's line ends in " -> target".
+    if (const auto arrow = line.find(" -> "); arrow != std::string::npos) line.resize(arrow);
     const auto cut = line.rfind(" /");
     if (cut != std::string::npos) paths.insert(line.substr(cut + 1));
   }
