@@ -10,6 +10,7 @@
 #include "filesystems/uFileSystem.h"
 #include "partitions/GPT_guides.h"
 #include "partitions/region_storage.h"
+#include "partitions/system_type_names.h"
 #include "storage/uBusManager.h"
 
 namespace vandrel {
@@ -17,6 +18,22 @@ namespace vandrel {
 namespace {
 
 constexpr std::uint32_t kMinEntrySize = 128;
+
+bool HoldsNoCase(std::string_view text, std::string_view part) {
+  for (std::size_t at = 0; at + part.size() <= text.size(); ++at) {
+    if (EqualNoCase(text.substr(at, part.size()), part)) return true;
+  }
+  return false;
+}
+
+// The entry's own name, then its type in brackets; the type alone when
+// the entry has no name, the name alone when it already says the type (or the type says it).
+std::string EntryLabel(const std::string& name, const std::string& typeName) {
+  const std::string trimmed = Trim(name);
+  if (trimmed.empty()) return typeName;
+  if (HoldsNoCase(trimmed, typeName) || HoldsNoCase(typeName, trimmed)) return trimmed;
+  return trimmed + " (" + typeName + ")";
+}
 constexpr std::uint32_t kMaxEntrySize = 512;
 constexpr std::uint32_t kMinEntryCount = 128;
 constexpr std::uint32_t kMaxEntryCount = 4048;
@@ -138,8 +155,6 @@ std::int32_t ParseGptEntries(TStorageWithPartitions& device, ByteSpan entries, s
     entry.Count = last - first + 1;
     entry.Ordinal = added;
     std::copy(raw.begin(), raw.end(), entry.GptEntry.begin());
-    entry.Label = name + "{" + guidText + "}";
-
     const bool reserved = typeGuid == kGuidMicrosoftReserved;
     if (reserved) entry.Metadata = true;
 
@@ -153,17 +168,23 @@ std::int32_t ParseGptEntries(TStorageWithPartitions& device, ByteSpan entries, s
 
     if (typeGuid == kGuidBasicData && detected != 0) {
       entry.Label.clear();  // the volume's own label names it better
-    } else if (!reserved) {
+    } else {
       // The last matching row wins: Basic Data without a file system gets
       // the Linux data text.
+      std::string typeName;
       for (const TGPT_Part_Def& row : GptPartitionTypes()) {
         if (row.Guid != typeGuid) continue;
-        entry.Label = Trim(Sprintf("%s (%s %s)", name.c_str(), row.Os, row.TypeText));
+        typeName = Trim(Sprintf("%s %s", row.Os, row.TypeText));
         if (row.Type != 0 && detected == 0) {
           entry.Type = row.Type;
           entry.DetectedType = row.Type;
         }
       }
+      // Types newer than the built-in table (Linux filesystem, swap, home,
+      // APFS, ...) by util-linux's name; the GUID only when nobody names it.
+      if (typeName.empty()) typeName = SystemGptTypeName(guidText);
+      if (typeName.empty()) typeName = "{" + guidText + "}";
+      entry.Label = EntryLabel(name, typeName);
     }
     if (device.AddPartitionEntry(std::move(entry))) ++added;
     LogText(Sprintf("Partition %u  %s. Start: %lld  Size %lld. Name %s", i, guidText.c_str(),

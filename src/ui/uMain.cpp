@@ -758,22 +758,32 @@ void TfmMain::miDriverClick() {
 
 void TfmMain::MountImage() {
   if (!FReady) return;
-  bool added = false;
+  std::string added;
   {
     TfmConnectImage dialog(this);
     // The dialog stays open on a file that does not open, so its name can
     // be corrected; only files that opened go into the history.
     dialog.OpenImage = [this, &added](const std::string& path, std::string& error) {
-      added = AddImage(path, error) || added;
+      if (AddImage(path, error)) added = path;
       return error.empty();
     };
     if (prepareConnectDialog_) prepareConnectDialog_(dialog);
     dialog.exec();
   }
-  if (added) {
+  if (!added.empty()) {
     RefreshDiskList(false);
-    lvDisk->setFocus();
+    SelectFirstRowOf(added);
   }
+}
+
+void TfmMain::SelectFirstRowOf(const std::string& source) {
+  lvDisk->setFocus();
+  // The new image's first volume, so Enter mounts it.
+  for (QTreeWidgetItem* row : lvDisk->Rows())
+    if (SourceOf(TGroupedListView::RowStorage(row)) == source) {
+      lvDisk->setCurrentItem(row);
+      return;
+    }
 }
 
 bool TfmMain::AddImage(const std::string& path, std::string& error) {
@@ -813,23 +823,22 @@ bool TfmMain::AddImage(const std::string& path, std::string& error) {
 
 void TfmMain::AddImages(const QStringList& paths) {
   if (!FReady || paths.isEmpty()) return;
-  bool added = false;
+  std::string added;
   for (const QString& path : paths) {
     std::string error;
     if (AddImage(path.toStdString(), error)) {
-      added = true;
+      if (added.empty()) added = path.toStdString();
       RememberImage(path.toStdString());
     } else {
       ShowFailure(error);
     }
   }
-  if (!added) return;
-  if (NoteBook->currentIndex() != 1) {
+  if (added.empty()) return;
+  if (NoteBook->currentIndex() != 1)
     btnNextClick();
-  } else {
+  else
     RefreshDiskList(false);
-    lvDisk->setFocus();
-  }
+  SelectFirstRowOf(added);
 }
 
 void TfmMain::dragEnterEvent(QDragEnterEvent* event) {

@@ -157,6 +157,7 @@ class TfmMain : public QWidget, public TCaptionWindow {
   TStorage* SelectedStorage() const;
   void ShowWhere();
   void ShowFailure(const std::string& text);
+  void SelectFirstRowOf(const std::string& source);
   // Runs `work` on a worker thread while this thread keeps the windows
   // painting; rethrows what the work threw.
   void RunWhilePumping(const std::function<void()>& work);

@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "common/func.h"
 #include "partitions/GPT_guides.h"
 #include "storage/uHardDrive.h"
 #include "storage/uHddManager.h"
@@ -135,7 +136,15 @@ TEST(RealTables, SgdiskGpt) {
   std::vector<std::uint8_t> bytes = test::ReadFileBytes(image);
   MemoryDisk disk(bytes, 512, true, "disk");
   EXPECT_EQ(OurGptParts(disk), expected);
-  EXPECT_EQ(disk.Partitions[0].Label, "EFI system partition ( EFI System Partition)");
+  EXPECT_EQ(disk.Partitions[0].Label, "EFI system partition");
+  // The Linux filesystem entry is named as sfdisk names its type.
+  std::string listing;
+  ASSERT_TRUE(test::RunCommand("sfdisk -l -o Device,Type '" + image + "'", listing));
+  const std::size_t row = listing.find(image + "3 ");
+  ASSERT_NE(row, std::string::npos) << listing;
+  const std::string line = listing.substr(row, listing.find('\n', row) - row);
+  EXPECT_EQ(Trim(line.substr(image.size() + 1)), "Linux filesystem") << listing;
+  EXPECT_EQ(disk.Partitions[2].Label, "Linux filesystem");
   EXPECT_EQ(disk.Partitions[0].Type, 0x04);
   EXPECT_EQ(disk.Partitions[1].Type, 0x07);
   EXPECT_EQ(disk.Partitions[1].Label, "GPTNTFS");  // from the NTFS $Volume record
