@@ -34,7 +34,8 @@ void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
     j["size"] = entry.IsDirectory() ? 0 : entry.Size;
     j["mtime"] = mtime;
     j["attributes"] = entry.Attributes;
-    if ((entry.Attributes & kAttrDamaged) != 0) j["damage"] = "size or map damaged; the data reads as what the map covers";
+    if ((entry.Attributes & kAttrDamaged) != 0)
+      j["damage"] = entry.Damage != TDamage::None ? DamageText(entry.Damage) : DamageText(TDamage::SizeBeyondMap);
     if ((entry.Attributes & kAttrSymlink) != 0) j["target"] = LinkTarget(entry);
     if ((entry.Attributes & kAttrJunction) != 0) j["reparse"] = "junction";
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

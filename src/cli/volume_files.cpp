@@ -70,7 +70,14 @@ bool ListChildren(const TFileEntry& directory, const std::string& path, std::vec
   TFolderListing listing = reader->ListFolder(directory);
   children = std::move(listing.Entries);
   if (!listing.Readable) {
-    std::cerr << "vandrel-cli: cannot list " << TerminalText(path) << "\n";
+    std::cerr << "vandrel-cli: cannot list " << TerminalText(path);
+    if (listing.Damage != TDamage::None) std::cerr << " (" << DamageText(listing.Damage) << ")";
+    std::cerr << "\n";
+    return false;
+  }
+  if (listing.Damage != TDamage::None) {
+    std::cerr << "vandrel-cli: " << TerminalText(path) << ": some entries cannot be read (" << DamageText(listing.Damage)
+              << ")\n";
     return false;
   }
   if (listing.Truncated) {
@@ -158,6 +165,7 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(chunk));
   std::uint64_t done = 0;
   std::uint64_t unreadable = 0;
+  TDamage why = streamName.empty() ? entry.Damage : TDamage::None;
   try {
     while (size < 0 || done < static_cast<std::uint64_t>(size)) {
       std::int32_t want = chunk;
@@ -180,9 +188,14 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
     devices.CloseEntry(file);
     throw;
   }
+  if (why == TDamage::None) why = devices.EntryDamage(file);
   devices.CloseEntry(file);
+  if (why == TDamage::None && streamName.empty() && (entry.Attributes & kAttrDamaged) != 0) why = TDamage::SizeBeyondMap;
   std::string problem;
-  if (streamName.empty() && (entry.Attributes & kAttrDamaged) != 0) problem = "damaged size or map, read as what the map covers";
+  if (why != TDamage::None) {
+    problem = std::string("damaged (") + DamageText(why) + ")";
+    if (why == TDamage::SizeBeyondMap) problem += ", read as what the map covers";
+  }
   if (unreadable > 0) {
     if (!problem.empty()) problem += "; ";
     problem += std::to_string(unreadable) + " unreadable byte(s) written as zeros";

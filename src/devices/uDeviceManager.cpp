@@ -272,6 +272,11 @@ std::int64_t TDeviceManager::EntrySize(FsHandle file) {
   return record->reader->GetFileSize(record->handle);
 }
 
+TDamage TDeviceManager::EntryDamage(FsHandle file) {
+  FileRecord* record = file == kNoHandle ? nullptr : files_.Get(file);
+  return record == nullptr ? TDamage::None : record->reader->ReadDamage(record->handle);
+}
+
 bool TDeviceManager::CloseEntry(FsHandle file) {
   FileRecord* record = file == kNoHandle ? nullptr : files_.Get(file);
   if (record == nullptr) return false;

@@ -76,6 +76,8 @@ class TDeviceManager {
   std::int32_t ReadEntry(FsHandle file, void* buffer, std::int32_t count);
   std::int64_t SeekEntry(FsHandle file, int origin, std::int64_t offset);
   std::int64_t EntrySize(FsHandle file);
+  // Why reads of the file failed or fell short, as far as its reader knows.
+  TDamage EntryDamage(FsHandle file);
   bool CloseEntry(FsHandle file);
 
   TBusManager* Manager(int slot) const;

@@ -31,6 +31,9 @@ class TExt2::BlockMap {
     return (inode_.flags & kExt2FlagExtents) != 0 ? ExtentsEnd() : PointersEnd();
   }
 
+  // Why the last Map that failed did.
+  TDamage Failure() const { return failure_; }
+
   // Most blocks the map can address.
   static std::uint64_t Reach(const Ext2Inode& inode, std::uint64_t blockSize) {
     if ((inode.flags & kExt2FlagExtents) != 0) return std::uint64_t{1} << 32;
@@ -89,7 +92,7 @@ class TExt2::BlockMap {
           return true;
         }
         const auto* table = Load(static_cast<std::size_t>(level), pointer);
-        if (table == nullptr) return false;
+        if (table == nullptr) return Fail(pointer);
         below /= perBlock;
         const std::uint64_t index = (logical / below) % perBlock;
         if (level == 1) {
@@ -207,18 +210,30 @@ class TExt2::BlockMap {
       if (lo < header.entries) upper = std::min<std::uint64_t>(upper, ParseExtentIndex(node, lo).logical);
       const ExtentIndex index = ParseExtentIndex(node, lo - 1);
       const auto* child = Load(level + 4, index.child);
-      if (child == nullptr) return false;
+      if (child == nullptr) return Fail(index.child);
       ExtentHeader below;
-      if (!ParseExtentHeader(*child, below) || below.depth + 1 != header.depth) return false;
+      // A node whose depth is not one less than its parent's is the parent
+      // again or one above it: following it would go round.
+      if (!ParseExtentHeader(*child, below) || below.depth + 1 != header.depth) {
+        failure_ = TDamage::ExtentLoop;
+        return false;
+      }
       node = ByteSpan(*child);
       header = below;
     }
+    failure_ = TDamage::ExtentLoop;
+    return false;
+  }
+
+  bool Fail(std::uint64_t block) {
+    failure_ = block == 0 || block >= fs_.sb_.blocksCount ? TDamage::RunOutsideVolume : TDamage::Unreadable;
     return false;
   }
 
   TExt2& fs_;
   Ext2Inode inode_;
   std::array<Cached, 4 + kExtentMaxDepth + 1> cache_;
+  TDamage failure_ = TDamage::None;
 };
 
 struct TExt2::TExt2FileData {
@@ -229,6 +244,7 @@ struct TExt2::TExt2FileData {
   bool inlineData = false;
   std::vector<std::uint8_t> inlineBytes;
   std::unique_ptr<BlockMap> map;
+  TDamage damage = TDamage::None;  // the first a read or the size met
 };
 
 struct TExt2::TExt2FindHandle {
@@ -390,7 +406,9 @@ std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number,
   auto data = std::make_unique<TExt2FileData>();
   data->inodeNumber = number;
   data->inode = inode;
-  data->size = static_cast<std::int64_t>(std::min<std::uint64_t>(DataSize(number, inode, nullptr), std::numeric_limits<std::int64_t>::max()));
+  bool sizeDamaged = false;
+  data->size = static_cast<std::int64_t>(std::min<std::uint64_t>(DataSize(number, inode, &sizeDamaged), std::numeric_limits<std::int64_t>::max()));
+  if (sizeDamaged) data->damage = TDamage::SizeBeyondMap;
   if ((inode.flags & kExt2FlagInlineData) != 0) {
     // The block area, then the rest from the inode's "system.data"
     // attribute; what lies beyond the stored bytes up to the size reads as
@@ -463,16 +481,22 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
     const std::uint64_t left = wanted - done;
     const std::uint64_t needBlocks = (within + left + blockSize - 1) / blockSize;
     bool failed = false;
+    TDamage why = TDamage::Unreadable;
     if (!data->map->Map(logical, physical, blocks)) {
       LogText(Sprintf("Except in Read Inode Data. Inode #%u, block %llu: unreadable block map", data->inodeNumber,
                       static_cast<unsigned long long>(logical)));
       failed = true;
+      why = data->map->Failure();
     }
     blocks = std::max<std::uint64_t>(std::min(blocks, needBlocks), 1);
     // Blocks past the volume's end are damage, not data: only those inside are read.
     if (!failed && physical != 0) {
-      if (physical >= sb_.blocksCount) failed = true;
-      else blocks = std::min(blocks, sb_.blocksCount - physical);
+      if (physical >= sb_.blocksCount) {
+        failed = true;
+        why = TDamage::RunOutsideVolume;
+      } else {
+        blocks = std::min(blocks, sb_.blocksCount - physical);
+      }
     }
     const std::uint64_t take = std::min(blocks * blockSize - within, left);
     if (!failed && physical == 0) {
@@ -483,6 +507,7 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
                Sprintf("Ext2: inode %u: block %llu of the file cannot be read", data->inodeNumber,
                        static_cast<unsigned long long>(logical)),
                3);
+      if (data->damage == TDamage::None) data->damage = why;
       // The bytes before the failure are the answer; a failure at the
       // position itself is -1, and the position stays.
       if (done == 0) return -1;
@@ -516,6 +541,11 @@ bool TExt2::IsEof(FsHandle handle) {
 std::int64_t TExt2::GetFileSize(FsHandle handle) {
   TExt2FileData* data = handle == kNoHandle ? nullptr : files_.Get(handle);
   return data == nullptr ? 0 : data->size;
+}
+
+TDamage TExt2::ReadDamage(FsHandle handle) {
+  const TExt2FileData* data = handle == kNoHandle ? nullptr : files_.Get(handle);
+  return data != nullptr ? data->damage : TDamage::None;
 }
 
 bool TExt2::CloseFile(FsHandle& handle) {
@@ -554,7 +584,7 @@ void TExt2::FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEn
     out.Size = type == kExt2TypeDirectory
                    ? 0
                    : static_cast<std::int64_t>(std::min<std::uint64_t>(DataSize(number, inode, &damaged), std::numeric_limits<std::int64_t>::max()));
-    if (damaged) out.Attributes |= kAttrDamaged;
+    if (damaged) out.MarkDamaged(TDamage::SizeBeyondMap);
     out.CreationTime = UnixToFileTime(inode.ctime);
     out.LastAccessTime = UnixToFileTime(inode.atime);
     out.LastWriteTime = UnixToFileTime(inode.mtime);
@@ -789,6 +819,14 @@ bool TExt2::FindNext(FsHandle handle, TFileEntry& out) {
   }
   ++find->index;
   return true;
+}
+
+TDamage TExt2::FindDamage(const TFileEntry&, FsHandle handle) {
+  std::lock_guard lock(treeLock_);
+  // FindFirst gives a handle for every folder it can begin to read.
+  if (handle == kNoHandle) return opened_ ? TDamage::FolderUnreadable : TDamage::None;
+  const TExt2FindHandle* find = finds_.Get(handle);
+  return find != nullptr && find->damaged ? TDamage::FolderUnreadable : TDamage::None;
 }
 
 void TExt2::FindClose(FsHandle handle) {

@@ -32,9 +32,11 @@ class TExt2 : public FileSystem {
   bool NamesMatch(std::string_view, std::string_view) override { return false; }
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
+  TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
   FsHandle OpenFile(const TFileEntry& entry, int mode) override;
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
   bool CloseFile(FsHandle& handle) override;
+  TDamage ReadDamage(FsHandle handle) override;
   std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;
   bool IsEof(FsHandle handle) override;
   std::int64_t GetFileSize(FsHandle handle) override;

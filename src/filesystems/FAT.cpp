@@ -309,13 +309,13 @@ bool TFAT::ReadDirectory(TFatFindHandle& find, std::int64_t cluster) {
   }
   if (find.root) {
     ChainRuns(rootCluster_, maxClusters, true, runs);
-    ReadRuns(runs, find.data);
+    if (!ReadRuns(runs, find.data)) find.damaged = true;
     find.dirCluster = 0;
     return true;
   }
   if (IsValidDirCluster(cluster)) {
     ChainRuns(cluster, maxClusters, true, runs);
-    ReadRuns(runs, find.data);
+    if (!ReadRuns(runs, find.data)) find.damaged = true;
     return true;
   }
   // The recorded cluster holds no directory any more (a deleted FAT32
@@ -384,6 +384,9 @@ FsHandle TFAT::FindFirstChecked(const TFileEntry& directory, TFileEntry& out, bo
   }
   find->deleted = !root && FatEntry(find->dirCluster) == 0;
   if (folderCheck && !IsValidFolder(*find)) find->data.clear();
+  // Every folder holds "." and ".." at least: a live one that yields
+  // nothing has a first cluster out of range or unreadable.
+  if (find->data.empty() && !find->deleted && (directory.Attributes & kAttrDeleted) == 0) find->damaged = true;
 
   out.Clear();
   out.Name = "..";
@@ -473,6 +476,15 @@ void TFAT::FillEntry(const TFatFindHandle& find, const std::uint8_t* raw, TFileE
   if (name.empty()) name = Sprintf("RECOVERED_FOLDER_%lld", static_cast<long long>(out.ObjectId));
   out.Name = std::move(name);
   if (deleted) out.Mark = InUsePercent(out.Size, out.ObjectId);
+  // A live file's chain must reach its size; the bytes past it fail to read.
+  if (!deleted && !out.IsDirectory() && out.Size > 0) {
+    const std::uint64_t needed = (static_cast<std::uint64_t>(out.Size) + clusterSize_ - 1) / clusterSize_;
+    std::vector<Run> runs;
+    ChainRuns(out.ObjectId, needed, false, runs);
+    std::uint64_t mapped = 0;
+    for (const Run& run : runs) mapped += run.count;
+    if (mapped < needed) out.MarkDamaged(TDamage::SizeBeyondMap);
+  }
 }
 
 bool TFAT::FindNext(FsHandle handle, TFileEntry& out) {
@@ -519,6 +531,11 @@ bool TFAT::FindNext(FsHandle handle, TFileEntry& out) {
     return true;
   }
   return false;
+}
+
+TDamage TFAT::FindDamage(const TFileEntry&, FsHandle handle) {
+  const TFatFindHandle* find = IsInvalidHandle(handle) ? nullptr : finds_.Get(handle);
+  return find != nullptr && find->damaged ? TDamage::FolderUnreadable : TDamage::None;
 }
 
 void TFAT::FindClose(FsHandle handle) {

@@ -45,10 +45,12 @@ class TFAT : public FileSystem {
   FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override;
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
+  TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
   // Mode -1 for a deleted entry reads its clusters consecutively (-5).
   FsHandle OpenFile(const TFileEntry& entry, int mode) override;
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
   bool CloseFile(FsHandle& handle) override;
+  TDamage ReadDamage(FsHandle handle) override;
   std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;
   bool IsEof(FsHandle handle) override;
   std::int64_t GetFileSize(FsHandle handle) override;
@@ -84,6 +86,7 @@ class TFAT : public FileSystem {
     std::int64_t parentCluster = 0;
     bool deleted = false;
     bool root = false;
+    bool damaged = false;  // part or all of the folder could not be read
     std::vector<std::uint16_t> longName;  // collected long-name units
     int longNameChecksum = -1;
   };

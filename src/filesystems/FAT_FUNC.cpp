@@ -77,6 +77,8 @@ std::int32_t TFAT::Read(FsHandle handle, void* buffer, std::int32_t count) {
         LogEvent(kSenderFat, kErrClusterList, 0,
                  Sprintf("Cluster chain of %u ends before the file's size", file->firstCluster), 3);
       file->shortLogged = true;
+      // Past the chain there is nothing of the file: a failure, not its end.
+      if (done == 0) return -1;
       break;
     }
     const auto it = std::upper_bound(file->runStart.begin(), file->runStart.end(), index) - 1;
@@ -126,6 +128,13 @@ bool TFAT::IsEof(FsHandle handle) {
 std::int64_t TFAT::GetFileSize(FsHandle handle) {
   TFatFileHandle* file = IsInvalidHandle(handle) ? nullptr : files_.Get(handle);
   return file == nullptr ? -1 : file->size;
+}
+
+TDamage TFAT::ReadDamage(FsHandle handle) {
+  const TFatFileHandle* file = IsInvalidHandle(handle) ? nullptr : files_.Get(handle);
+  if (file == nullptr || file->mode != kFatModeChain) return TDamage::None;
+  const std::uint64_t needed = (static_cast<std::uint64_t>(file->size) + clusterSize_ - 1) / clusterSize_;
+  return file->mappedClusters < needed ? TDamage::SizeBeyondMap : TDamage::None;
 }
 
 bool TFAT::CloseFile(FsHandle& handle) {

@@ -90,6 +90,15 @@ std::int64_t EffectiveSize(const TNtfsAttrDesc& d, std::uint32_t clusterSize) {
   return std::min(d.DataSize, covered);
 }
 
+// What is wrong with an attribute's map, found without reading its data.
+TDamage DescDamage(const TNtfsAttrDesc& d, std::uint32_t clusterSize) {
+  if (d.Resident) return TDamage::None;
+  for (const TRunNode& r : d.Runs)
+    if (r.Lcn == kLcnOutside) return TDamage::RunOutsideVolume;
+  if (d.DataSize > d.CoveredBytes(clusterSize) || d.DataSize > d.AllocatedSize) return TDamage::SizeBeyondMap;
+  return TDamage::None;
+}
+
 void DescFromHeader(ByteSpan record, const TNtfsAttrHeader& h, std::int64_t recordNumber, std::int64_t clusterCount,
                     TNtfsAttrDesc& d) {
   d = {};
@@ -268,8 +277,9 @@ std::int64_t TNTFS::RecordOffset(std::int64_t number) const {
   return run->Lcn * clusterSize_ + offset - run->Vcn * clusterSize_;
 }
 
-bool TNTFS::ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record) {
+bool TNTFS::ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record, bool* torn) {
   const std::int64_t size = boot_.RecordSize;
+  if (torn != nullptr) *torn = false;
   record.assign(static_cast<std::size_t>(size), 0);
   if (number < 0 || mftRuns_.empty() || number > (INT64_MAX / size) - 1) return false;
   const std::int64_t offset = number * size;
@@ -279,14 +289,19 @@ bool TNTFS::ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record
     return false;
   }
   const bool ok = ReadRuns(mftRuns_, offset, record.data(), record.size());
-  ApplyFixup(record);  // a torn record is still parsed
+  // A torn record is still parsed (its names list the file); its callers
+  // decide what of it they trust.
+  if (!ApplyFixup(record) && ok) {
+    LogEvent(kSenderNtfs, kErrFixup, 0, "record " + std::to_string(number) + " is torn", 3);
+    if (torn != nullptr) *torn = true;
+  }
   return ok;
 }
 
 bool TNTFS::LoadRecord(std::int64_t number, TNtfs_File_Streams& s) {
   s = {};
   s.Number = number;
-  if (!ReadMftRecord(number, s.Record)) return false;
+  if (!ReadMftRecord(number, s.Record, &s.Torn)) return false;
   if (!ParseRecordAttributes(s.Record, s.Info, s.Headers)) {
     char line[128];
     std::snprintf(line, sizeof line, "Parsing MFT Record. FileRecord.Magic_number<>FILE_REC_TYPE. Inode: %lld",
@@ -343,8 +358,10 @@ bool TNTFS::CollectAttribute(const TNtfs_File_Streams& s, std::uint32_t type, st
       }
       Extension x;
       // An extension record must name this record as its base; anything
-      // else is a damaged list pointing at an unrelated record.
-      x.ok = ReadMftRecord(e.MftNumber, x.record) && ParseRecordAttributes(x.record, x.info, x.headers) &&
+      // else is a damaged list pointing at an unrelated record. A torn one
+      // cannot be trusted.
+      bool torn = false;
+      x.ok = ReadMftRecord(e.MftNumber, x.record, &torn) && !torn && ParseRecordAttributes(x.record, x.info, x.headers) &&
              static_cast<std::int64_t>(x.info.BaseRecord) == s.Number;
       it = extensions.emplace(e.MftNumber, std::move(x)).first;
     }
@@ -720,6 +737,7 @@ FsHandle TNTFS::MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber, bool raw)
   h->Size = EffectiveSize(desc, clusterSize_);
   if (raw && !desc.Resident && desc.Type == kNtfsAttrData) h->Size = RawStreamSize(h->Size);
   h->MftNumber = mftNumber;
+  h->Damage = DescDamage(desc, clusterSize_);
   if ((desc.Flags & kNtfsFlagEncrypted) != 0 && !raw) LogEvent(kSenderNtfs, kErrDataEncrypted, 0, "", 1);
   h->Desc = std::move(desc);
   return files_.Add(std::move(h));
@@ -797,6 +815,19 @@ FsHandle TNTFS::OpenStream(const TFileEntry& entry, std::uint32_t type, int inde
     }
     TNtfs_File_Streams s;
     if (!LoadRecord(record, s)) return kNoHandle;
+    if (s.Torn) {
+      // None of a torn record's runs are trusted: every byte of the size
+      // the folder's index gives fails to read.
+      const std::int64_t volumeBytes = clusterCount_ * clusterSize_;
+      const std::int64_t size = std::clamp<std::int64_t>(entry.Size, 0, volumeBytes);
+      TNtfsAttrDesc torn;
+      torn.Type = type;
+      torn.DataSize = torn.InitializedSize = torn.AllocatedSize = size;
+      if (size > 0) torn.Runs.push_back(TRunNode{0, (size + clusterSize_ - 1) / clusterSize_, kLcnOutside});
+      const FsHandle handle = MakeHandle(std::move(torn), record, false);
+      if (TNtfsFileHandle* h = files_.Get(handle)) h->Damage = TDamage::TornRecord;
+      return handle;
+    }
     TNtfsAttrDesc d;
     if (index >= 0) {
       if (static_cast<std::size_t>(index) >= s.Entries.size()) return kNoHandle;
@@ -864,6 +895,11 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
     length -= n;
   }
   return ok;
+}
+
+TDamage TNTFS::ReadDamage(FsHandle handle) {
+  const TNtfsFileHandle* h = IsInvalidHandle(handle) ? nullptr : files_.Get(handle);
+  return h != nullptr ? h->Damage : TDamage::None;
 }
 
 std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
@@ -1038,7 +1074,16 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
   std::vector<TNtfsIndexEntry> raw;
   TNtfs_File_Streams s;
   TNtfsAttrDesc root;
-  if (record >= 0 && LoadRecord(record, s) && CollectAttribute(s, kNtfsAttrIndexRoot, "$I30", root) && root.Resident) {
+  TDamage damage = TDamage::None;
+  const auto met = [&damage](TDamage why) {
+    if (damage == TDamage::None) damage = why;
+  };
+  const bool loaded = record >= 0 && LoadRecord(record, s);
+  if (!loaded) met(TDamage::FolderUnreadable);
+  if (s.Torn) {
+    // The folder's own record: its index root is not trusted.
+    met(TDamage::TornRecord);
+  } else if (loaded && CollectAttribute(s, kNtfsAttrIndexRoot, "$I30", root) && root.Resident) {
     ByteSpan area;
     bool large = false;
     if (!IndexRootEntries(root.Value, area, large)) {
@@ -1062,10 +1107,19 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
           continue;
         const std::int64_t vcn = i * blockSize / clusterSize_;
         const TRunNode* run = FindRun(alloc.Runs, vcn);
+        if (run != nullptr && run->Lcn == kLcnOutside) met(TDamage::RunOutsideVolume);
         if (run == nullptr || run->Lcn < 0) continue;
-        ReadRuns(alloc.Runs, i * blockSize, block.data(), block.size());
-        if (!BytesEqual(block, 0, "INDX")) continue;
-        ApplyFixup(block);
+        if (!ReadRuns(alloc.Runs, i * blockSize, block.data(), block.size())) met(TDamage::Unreadable);
+        if (!BytesEqual(block, 0, "INDX")) {
+          // A block the bitmap marks in use holds entries.
+          if (haveBits) met(TDamage::FolderUnreadable);
+          continue;
+        }
+        // A torn block's entries may be half old, half new: left out.
+        if (!ApplyFixup(block)) {
+          met(TDamage::TornRecord);
+          continue;
+        }
         if (IndexBlockEntries(block, area)) ParseIndexEntries(area, raw);
       }
     }
@@ -1089,11 +1143,20 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
   std::lock_guard lock(cacheMutex_);
   if (cachedEntries_ + list->size() > kMaxCachedEntries) {
     dirCache_.clear();
+    dirDamage_.clear();
     cachedEntries_ = 0;
   }
   cachedEntries_ += list->size();
   dirCache_[record] = list;
+  if (damage != TDamage::None) dirDamage_[record] = damage;
   return list;
+}
+
+TDamage TNTFS::FindDamage(const TFileEntry& directory, FsHandle handle) {
+  const std::int64_t record = directory.ObjectId == 0 ? kNtfsRootRecord : directory.ObjectId;
+  std::lock_guard lock(cacheMutex_);
+  const auto it = dirDamage_.find(record);
+  return it != dirDamage_.end() ? it->second : FileSystem::FindDamage(directory, handle);
 }
 
 TNTFS::LinkKind TNTFS::ReadLinkText(const TFileEntry& entry, std::string& target) {
@@ -1154,8 +1217,14 @@ bool TNTFS::RefreshFromRecord(TFileEntry& f) {
   std::vector<std::uint8_t> record;
   TNtfsRecordInfo info;
   std::vector<TNtfsAttrHeader> headers;
-  if (!ReadMftRecord(f.ObjectId, record) || !ParseRecordAttributes(record, info, headers)) return false;
+  bool torn = false;
+  if (!ReadMftRecord(f.ObjectId, record, &torn) || !ParseRecordAttributes(record, info, headers)) return false;
   if (!info.InUse || info.BaseRecord != 0) return false;  // a stale entry: keep what the index says
+  if (torn) {
+    // Its sizes and runs cannot be trusted: the index's copy stands.
+    f.MarkDamaged(TDamage::TornRecord);
+    return false;
+  }
   bool hasList = false;
   bool sized = false;
   std::uint16_t dataFlags = 0;
@@ -1172,6 +1241,7 @@ bool TNTFS::RefreshFromRecord(TFileEntry& f) {
       TNtfsAttrDesc d;
       DescFromHeader(record, h, f.ObjectId, clusterCount_, d);
       f.Size = EffectiveSize(d, clusterSize_);
+      if (const TDamage damage = DescDamage(d, clusterSize_); damage != TDamage::None) f.MarkDamaged(damage);
       dataFlags = d.Flags;
       sized = true;
     }
@@ -1182,6 +1252,9 @@ bool TNTFS::RefreshFromRecord(TFileEntry& f) {
     TNtfsAttrDesc d;
     if (LoadRecord(f.ObjectId, s) && CollectAttribute(s, kNtfsAttrData, "", d)) {
       f.Size = EffectiveSize(d, clusterSize_);
+      f.Attributes &= ~kAttrDamaged;
+      f.Damage = TDamage::None;
+      if (const TDamage damage = DescDamage(d, clusterSize_); damage != TDamage::None) f.MarkDamaged(damage);
       dataFlags = d.Flags;
     }
   }

@@ -44,6 +44,7 @@ struct TNtfs_File_Streams {
   std::vector<std::uint8_t> Record;
   std::vector<TNtfsAttrHeader> Headers;
   std::vector<TNtfs_File_Stream> Entries;
+  bool Torn = false;  // the record's update sequence did not match
 
   std::int32_t IndexOf(std::uint32_t type) const;
 };
@@ -80,6 +81,7 @@ struct TNtfsFileHandle {
   std::vector<std::uint8_t> Packed;
   // An encrypted file's unnamed data, served as its raw export.
   std::unique_ptr<TEncryptedFileRaw> Efs;
+  TDamage Damage = TDamage::None;
 };
 
 // An enumeration: a shared, immutable listing and the next index.
@@ -102,10 +104,12 @@ class TNTFS : public FileSystem {
   FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override;
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
+  TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
   FsHandle OpenFile(const TFileEntry& entry, int mode) override;
   FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
                       std::string_view streamName) override;
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
+  TDamage ReadDamage(FsHandle handle) override;
   bool CloseFile(FsHandle& handle) override;
   std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;
   bool IsEof(FsHandle handle) override;
@@ -133,7 +137,8 @@ class TNTFS : public FileSystem {
   // Volume byte offset of record `number`; -1 when it is not mapped.
   std::int64_t RecordOffset(std::int64_t number) const;
   // Record `number`, fixed up; false when it cannot be located or read.
-  bool ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record);
+  // `torn` tells whether its update sequence matched.
+  bool ReadMftRecord(std::int64_t number, std::vector<std::uint8_t>& record, bool* torn = nullptr);
   // Reads and parses a base record with its attribute list.
   bool LoadRecord(std::int64_t number, TNtfs_File_Streams& streams);
   // Joins every extent of the attribute `type` named `name` (kNtfsAnyStream
@@ -217,6 +222,7 @@ class TNTFS : public FileSystem {
   HandleTable<TNtfsFindHandle> finds_;
   std::mutex cacheMutex_;
   std::map<std::int64_t, std::shared_ptr<const std::vector<TFileEntry>>> dirCache_;
+  std::map<std::int64_t, TDamage> dirDamage_;  // what the cached listings met
   std::size_t cachedEntries_ = 0;
   std::map<std::int64_t, std::string> linkCache_;  // junction record -> its target
 };

@@ -17,6 +17,7 @@ bool TExt2FileTree::FillEntry(TFsTreeNode* node, TFileEntry& out, FsHandle /*han
   auto* ext = dynamic_cast<TExt2Node*>(node);
   if (ext == nullptr) return false;
   out.Attributes = ext->Attributes;
+  out.Damage = ext->Damage;
   out.CreationTime = ext->CreationTime;
   out.LastAccessTime = ext->LastAccessTime;
   out.LastWriteTime = ext->LastWriteTime;
@@ -37,6 +38,7 @@ TExt2Node* TExt2FileTree::AddEntryNode(TExt2Node* directory, std::size_t index, 
   if (index < directory->Ordered.size()) return directory->Ordered[index];
   auto node = std::make_unique<TExt2Node>();
   node->Attributes = entry.Attributes;
+  node->Damage = entry.Damage;
   node->CreationTime = entry.CreationTime;
   node->LastAccessTime = entry.LastAccessTime;
   node->LastWriteTime = entry.LastWriteTime;

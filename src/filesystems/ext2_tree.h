@@ -13,6 +13,7 @@ namespace vandrel {
 
 struct TExt2Node : TFsTreeNode {
   std::uint32_t Attributes = 0;
+  TDamage Damage = TDamage::None;
   std::uint64_t CreationTime = 0;
   std::uint64_t LastAccessTime = 0;
   std::uint64_t LastWriteTime = 0;

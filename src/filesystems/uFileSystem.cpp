@@ -83,32 +83,55 @@ bool FileSystem::LookupPath(std::string_view path, TFileEntry& out, bool include
   return true;
 }
 
+const char* DamageText(TDamage damage) {
+  switch (damage) {
+    case TDamage::None: return "";
+    case TDamage::SizeBeyondMap: return "size beyond map";
+    case TDamage::RunOutsideVolume: return "run outside volume";
+    case TDamage::TornRecord: return "torn record";
+    case TDamage::ExtentLoop: return "extent loop";
+    case TDamage::FolderUnreadable: return "folder unreadable";
+    case TDamage::Unreadable: return "unreadable";
+  }
+  return "damaged";
+}
+
+TDamage FileSystem::FindDamage(const TFileEntry& directory, FsHandle handle) {
+  const bool root = directory.ObjectId == rootEntry_.ObjectId && directory.Name == rootEntry_.Name;
+  return handle == kNoHandle && root ? TDamage::FolderUnreadable : TDamage::None;
+}
+
+TDamage FileSystem::ReadDamage(FsHandle) { return TDamage::None; }
+
 TFolderListing FileSystem::ListFolder(const TFileEntry& directory) {
   TFolderListing listing;
   try {
     TFileEntry entry;
     const FsHandle handle = FindFirst(directory, entry);
-    if (handle == kNoHandle) {
-      // Readers answer "no entries" for an empty folder too; a root
-      // without entries is what a volume the reader cannot read looks like.
-      listing.Readable = !(directory.ObjectId == rootEntry_.ObjectId && directory.Name == rootEntry_.Name);
-      return listing;
-    }
-    for (bool more = true; more; more = FindNext(handle, entry)) {
-      if ((entry.Attributes & kAttrParentLink) == 0) {
-        if (listing.Entries.size() == kMaxFolderEntries) {
-          listing.Truncated = true;
-          break;
+    if (handle != kNoHandle) {
+      for (bool more = true; more; more = FindNext(handle, entry)) {
+        if ((entry.Attributes & kAttrParentLink) == 0) {
+          if (listing.Entries.size() == kMaxFolderEntries) {
+            listing.Truncated = true;
+            break;
+          }
+          if (entry.Storage == nullptr) entry.Storage = storage_;
+          if (entry.Fs == nullptr) entry.Fs = this;
+          listing.Entries.push_back(std::move(entry));
         }
-        if (entry.Storage == nullptr) entry.Storage = storage_;
-        if (entry.Fs == nullptr) entry.Fs = this;
-        listing.Entries.push_back(std::move(entry));
+        entry.Clear();
       }
-      entry.Clear();
     }
-    FindClose(handle);
+    // Readers answer "no entries" for an empty folder too: only the reader
+    // tells whether the folder's own data failed.
+    listing.Damage = FindDamage(directory, handle);
+    // A deleted folder whose blocks were given to others is expected.
+    if ((directory.Attributes & kAttrDeleted) != 0) listing.Damage = TDamage::None;
+    if (handle != kNoHandle) FindClose(handle);
+    if (listing.Damage != TDamage::None && listing.Entries.empty()) listing.Readable = false;
   } catch (...) {
     listing.Readable = false;
+    listing.Damage = TDamage::FolderUnreadable;
   }
   PresentNames(listing.Entries);
   return listing;

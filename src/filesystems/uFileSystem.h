@@ -42,8 +42,22 @@ inline constexpr std::uint32_t kAttrSpecial = 1u << 25;    // FIFO, socket, devi
 inline constexpr std::uint32_t kAttrParentLink = 1u << 26;
 // An NTFS junction (mount-point reparse point): listed as the folder it names.
 inline constexpr std::uint32_t kAttrJunction = 1u << 27;
-// Size or data map found damaged: the data reads as what the map covers.
+// Size, data map or record found damaged; TFileEntry::Damage says why.
 inline constexpr std::uint32_t kAttrDamaged = 1u << 28;
+
+// Why an entry, a read or a listing is damaged: one set for every reader,
+// so that front ends name the same fault the same way.
+enum class TDamage : std::uint8_t {
+  None,
+  SizeBeyondMap,     // the stored size is more than the map covers or can address
+  RunOutsideVolume,  // a run, extent, cluster or block pointer lies outside the volume
+  TornRecord,        // a record's update sequence does not match its sectors
+  ExtentLoop,        // an extent tree or cluster chain leads back into itself
+  FolderUnreadable,  // a folder's entries (all or some) cannot be read
+  Unreadable,        // the storage failed to give the bytes
+};
+// The reason as front ends print it ("size beyond map", ...).
+const char* DamageText(TDamage damage);
 
 // What a kAttrSpecial entry is, with its device numbers.
 enum class TSpecialKind : std::uint8_t { Unknown, Fifo, CharDevice, BlockDevice, Socket };
@@ -84,9 +98,15 @@ struct TFileEntry {
   std::uint8_t Mark = 0;
   TFsTreeNode* Node = nullptr;
   TFsTreeNode* ParentNode = nullptr;
+  TDamage Damage = TDamage::None;  // set with kAttrDamaged
 
   void Clear() { *this = TFileEntry{}; }
   bool IsDirectory() const { return (Attributes & kAttrDirectory) != 0; }
+  // Flags the entry damaged; the first reason found is kept.
+  void MarkDamaged(TDamage why) {
+    Attributes |= kAttrDamaged;
+    if (Damage == TDamage::None) Damage = why;
+  }
 };
 
 // One folder's entries as every front end shows them.
@@ -94,6 +114,8 @@ struct TFolderListing {
   std::vector<TFileEntry> Entries;
   bool Readable = true;    // false: the folder could not be listed at all
   bool Truncated = false;  // more entries than a listing takes
+  // Damage met while listing: with Readable, some entries are missing.
+  TDamage Damage = TDamage::None;
 };
 
 // Entries one listing takes: a folder claiming more is damage, or one no
@@ -190,12 +212,19 @@ class FileSystem {
   virtual FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) = 0;
   virtual bool FindNext(FsHandle handle, TFileEntry& out) = 0;
   virtual void FindClose(FsHandle handle) = 0;
+  // Damage the listing of `directory` met so far, asked before FindClose;
+  // `handle` is kNoHandle when FindFirst gave none. The default takes a
+  // root without entries for an unreadable one.
+  virtual TDamage FindDamage(const TFileEntry& directory, FsHandle handle);
   virtual FsHandle OpenFile(const TFileEntry& entry, int mode) = 0;
   // NTFS: one attribute or named stream.
   virtual FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
                               std::string_view streamName);
   // Bytes read from the current position, which advances.
   virtual std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) = 0;
+  // Why reads of an open file fail or fall short of its stored size, as
+  // far as the reader knows.
+  virtual TDamage ReadDamage(FsHandle handle);
   virtual bool CloseFile(FsHandle& handle) = 0;
   virtual std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) = 0;
   virtual bool IsEof(FsHandle handle) = 0;

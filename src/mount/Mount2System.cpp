@@ -460,6 +460,8 @@ void TMountStorage2System::EnumerateDirectory(const TCbFsFileInfo& directoryInfo
     TFolderListing listing = reader->ListFolder(directory);
     // A listing cut short would pass for the whole folder.
     if (listing.Truncated) throw ECbFsError("too many entries in " + d, 5 /* EIO */);
+    // An unreadable folder is not an empty one.
+    if (!listing.Readable) throw ECbFsError("cannot list " + d, 5 /* EIO */);
     context->Entries = std::move(listing.Entries);
     context->Listed = true;
   }

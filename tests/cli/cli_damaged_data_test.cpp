@@ -107,6 +107,54 @@ class CliRescue : public ::testing::Test {
     mounted_ = false;
   }
 
+  // A folder that cannot be read: `ls` names it and exits 1, `ls -R` and
+  // `cp -r` of the volume go on past it to `intact` and exit 1, and the
+  // mount answers an I/O error instead of an empty folder.
+  void ExpectFolderFails(const std::string& image, const std::string& folder, const std::string& why,
+                         const std::string& intact, const std::string& intactBytes) {
+    const std::string volume = "--images-only --image " + ShellQuote(image);
+    const CliRun ls = Cli(volume + " ls 0 " + ShellQuote(folder), dir_ / "err");
+    EXPECT_FALSE(ls.ok);
+    EXPECT_NE(ls.err.find("cannot list " + folder), std::string::npos) << ls.err;
+    EXPECT_NE(ls.err.find(why), std::string::npos) << ls.err;
+    const CliRun all = Cli(volume + " ls -R 0 /", dir_ / "err");
+    EXPECT_FALSE(all.ok);
+    EXPECT_NE(all.out.find(intact), std::string::npos) << all.out;
+    EXPECT_NE(all.err.find("cannot list " + folder), std::string::npos) << all.err;
+    const fs::path copy = dir_ / "copy";
+    fs::remove_all(copy);
+    const CliRun cp = Cli(volume + " cp -r 0 / " + ShellQuote(copy.string()), dir_ / "err");
+    EXPECT_FALSE(cp.ok);
+    EXPECT_NE(cp.err.find("cannot list " + folder), std::string::npos) << cp.err;
+    std::string copied;
+    ASSERT_TRUE(test::RunCommand("cat " + ShellQuote((copy / intact.substr(1)).string()), copied));
+    EXPECT_TRUE(copied == intactBytes);
+
+    if (!test::MissingForMountTest("ext").empty()) return;
+    const fs::path mnt = dir_ / "mnt";
+    fs::create_directories(mnt);
+    std::string out;
+    ASSERT_TRUE(test::MountWithCli(image, mnt.string(), out)) << out;
+    mounted_ = true;
+    std::string listed;
+    const fs::path shown = mnt / "FileSystem" / folder.substr(1);
+    const bool ok = test::RunCommand("ls " + ShellQuote(shown.string()) + " 2>" + ShellQuote((dir_ / "merr").string()), listed);
+    std::ifstream in(dir_ / "merr");
+    const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(ok);
+    EXPECT_NE(err.find("Input/output error"), std::string::npos) << err;
+    EXPECT_TRUE(test::RunCommand("cat " + ShellQuote((mnt / "FileSystem" / intact.substr(1)).string()), listed));
+    EXPECT_TRUE(listed == intactBytes);
+    EXPECT_TRUE(test::UnmountWithCli(mnt.string(), out)) << out;
+    mounted_ = false;
+  }
+
+  std::string CatClean(const std::string& image, const std::string& path) {
+    const CliRun r = Cli("--images-only --image " + ShellQuote(image) + " cat 0 " + ShellQuote(path), dir_ / "err");
+    EXPECT_TRUE(r.ok) << r.err;
+    return r.out;
+  }
+
   fs::path dir_;
   bool mounted_ = false;
 };
@@ -174,10 +222,10 @@ TEST_F(CliRescue, ExtMapsAndSizes) {
          Put(b, wholeInode + 4, 0xFFFFFFFF, 4);
          Put(b, wholeInode + 108, 0x7FFFFFFF, 4);
        },
-       "/whole.bin", wholeRead, "damaged size", false, true},
+       "/whole.bin", wholeRead, "size beyond map", false, true},
       {"extent starting past the volume's end",
        [&](std::vector<std::uint8_t>& b) { Put(b, wholeInode + kBlockArea + 12 + 8, 0x7FFFFFF0, 4); }, "/whole.bin",
-       std::string(5000, '\0'), "5000 unreadable byte(s)", true, false},
+       std::string(5000, '\0'), "run outside volume", true, false},
       {"extent index node pointing at itself",
        [&](std::vector<std::uint8_t>& b) {
          Put(b, fragInode + kBlockArea + 6, 2, 2);        // root: depth 2
@@ -187,7 +235,7 @@ TEST_F(CliRescue, ExtMapsAndSizes) {
          Put(b, leaf * blockSize + 16, leaf, 4);          // to itself
          Put(b, leaf * blockSize + 20, 0, 2);
        },
-       "/frag.bin", std::string(frag.size(), '\0'), std::to_string(frag.size()) + " unreadable byte(s)", true, false},
+       "/frag.bin", std::string(frag.size(), '\0'), "extent loop", true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -197,7 +245,7 @@ TEST_F(CliRescue, ExtMapsAndSizes) {
     ExpectCliRescue(damaged, c.path, c.expected, c.why, "/tail.bin", tail);
     // A size the map cannot back is known from the listing already.
     const CliRun listed = Cli("--images-only --image " + ShellQuote(damaged) + " --json ls 0 " + c.path, dir_ / "err");
-    EXPECT_EQ(listed.out.find("\"damage\"") != std::string::npos, c.listedDamaged) << listed.out;
+    EXPECT_EQ(listed.out.find("\"damage\":\"" + c.why) != std::string::npos, c.listedDamaged) << listed.out;
     ExpectMountRead(damaged, c.path, c.mountFails, c.expected);
   }
 }
@@ -269,6 +317,163 @@ TEST_F(CliRescue, NtfsRunOutsideTheVolume) {
   ExpectCliRescue(damaged, "/edges/size_200000.bin", std::string(200000, '\0'), "200000 unreadable byte(s)",
                   "/edges/size_65537.bin", intact);
   ExpectMountRead(damaged, "/edges/size_200000.bin", true, "");
+}
+
+// Offset of the only place `pattern` occurs in the image.
+std::uint64_t OnlyPlaceOf(const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>& pattern) {
+  auto hit = std::search(bytes.begin(), bytes.end(), pattern.begin(), pattern.end());
+  EXPECT_NE(hit, bytes.end());
+  if (hit == bytes.end()) return 0;
+  EXPECT_EQ(std::search(hit + 1, bytes.end(), pattern.begin(), pattern.end()), bytes.end());
+  return static_cast<std::uint64_t>(hit - bytes.begin());
+}
+
+// Byte offset of the record of `path` and its non-resident attribute `type`.
+struct NtfsPlace {
+  std::int64_t record = 0;
+  std::uint32_t recordSize = 0;
+  std::int64_t clusterSize = 0;
+  TNtfsAttrHeader attribute;
+};
+
+NtfsPlace PlaceOf(const std::vector<std::uint8_t>& bytes, const char* path, std::uint32_t type) {
+  NtfsPlace p;
+  test::NtfsImage clean = test::OpenNtfsImage(bytes);
+  TFileEntry entry;
+  EXPECT_TRUE(clean.reader->LookupPath(path, entry, true, nullptr)) << path;
+  p.record = clean.reader->RecordOffset(entry.ObjectId);
+  p.recordSize = clean.reader->Boot().RecordSize;
+  p.clusterSize = clean.reader->Boot().ClusterSize;
+  EXPECT_GT(p.record, 0);
+  EXPECT_TRUE(test::NonResidentAttribute(bytes, p.record, p.recordSize, type, p.attribute)) << path;
+  return p;
+}
+
+// A folder whose only block, cluster or index block is broken is not an
+// empty folder, on every reader.
+TEST_F(CliRescue, DamagedFolderIsNotEmpty) {
+  ScopedLogSink quiet{[](const std::string&, int) {}};
+  VANDREL_FIXTURE(ext, "ext4_damage");
+  VANDREL_FIXTURE(fat, "fat16_full");
+  VANDREL_FIXTURE(ntfs, "ntfs_filled_512");
+  const std::vector<std::uint8_t> extClean = test::ReadFileBytes(ext);
+  std::uint64_t emptyDirBlock = 0;  // where the extent of /emptydir starts
+  {
+    ExtImage good = OpenExt(extClean);
+    TFileEntry entry;
+    ASSERT_TRUE(good.ext->LookupPath("/emptydir", entry, true, nullptr));
+    std::uint64_t at = 0;
+    ASSERT_TRUE(good.ext->InodeLocation(static_cast<std::uint32_t>(entry.ObjectId), at));
+    ASSERT_EQ(Get(extClean, at + 40 + 6, 2), 0u);  // the extent sits in the inode
+    emptyDirBlock = at + 40 + 12 + 8;
+  }
+  const std::uint64_t extBlock = Get(extClean, emptyDirBlock, 4) * 1024;
+  // "d1" in the FAT root: its short name, directory attribute.
+  const std::vector<std::uint8_t> fatClean = test::ReadFileBytes(fat);
+  const std::vector<std::uint8_t> d1 = {'D', '1', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0x10};
+  const std::uint64_t fatEntry = OnlyPlaceOf(fatClean, d1);
+  const std::vector<std::uint8_t> ntfsClean = test::ReadFileBytes(ntfs);
+  const NtfsPlace edges = PlaceOf(ntfsClean, "/edges", kNtfsAttrIndexAllocation);
+  ASSERT_GE(edges.attribute.RunlistLength, 6u);
+  std::vector<TRunNode> indexRuns;
+  ASSERT_TRUE(DecodeRunlist(ByteSpan(ntfsClean).subspan(static_cast<std::size_t>(edges.record) + edges.attribute.RunlistOffset,
+                                                       edges.attribute.RunlistLength),
+                            0, static_cast<std::int64_t>(ntfsClean.size()) / edges.clusterSize, indexRuns));
+  ASSERT_FALSE(indexRuns.empty());
+  const std::uint64_t indexBlock = static_cast<std::uint64_t>(indexRuns.front().Lcn * edges.clusterSize);
+
+  const struct {
+    const char* what;
+    const std::string& image;
+    std::function<void(std::vector<std::uint8_t>&)> patch;
+    const char* folder;
+    const char* why;
+    const char* intact;
+  } cases[] = {
+      {"ext: the folder's block past the volume", ext,
+       [&](std::vector<std::uint8_t>& b) { Put(b, emptyDirBlock, 0x7FFFF0, 4); }, "/emptydir", "folder unreadable",
+       "/tail.bin"},
+      {"ext: its first record of length 0", ext, [&](std::vector<std::uint8_t>& b) { Put(b, extBlock + 4, 0, 2); },
+       "/emptydir", "folder unreadable", "/tail.bin"},
+      {"fat: first cluster 1", fat, [&](std::vector<std::uint8_t>& b) { Put(b, fatEntry + 26, 1, 2); }, "/d1",
+       "folder unreadable", "/readme.txt"},
+      {"fat: first cluster past the last", fat, [&](std::vector<std::uint8_t>& b) { Put(b, fatEntry + 26, 0xFFF6, 2); },
+       "/d1", "folder unreadable", "/readme.txt"},
+      {"ntfs: index blocks outside the volume", ntfs,
+       [&](std::vector<std::uint8_t>& b) {
+         const std::vector<std::uint8_t> runlist = {0x31, static_cast<std::uint8_t>(indexRuns.front().Length), 0xF0, 0xFF, 0x7F, 0x00};
+         std::copy(runlist.begin(), runlist.end(), b.begin() + edges.record + edges.attribute.RunlistOffset);
+       },
+       "/edges", "run outside volume", "/a/b/mid.txt"},
+      {"ntfs: index block torn", ntfs, [&](std::vector<std::uint8_t>& b) { b[indexBlock + 1022] ^= 0xFF; }, "/edges",
+       "torn record", "/a/b/mid.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string intactBytes = CatClean(c.image, c.intact);
+    const CliRun clean = Cli("--images-only --image " + ShellQuote(c.image) + " ls 0 " + c.folder, dir_ / "err");
+    ASSERT_TRUE(clean.ok) << clean.err;
+    std::vector<std::uint8_t> bytes = test::ReadFileBytes(c.image);
+    c.patch(bytes);
+    ExpectFolderFails(Write(bytes), c.folder, c.why, c.intact, intactBytes);
+  }
+}
+
+// Damage found in a file's record or map is named where the file is listed
+// and read: a torn record fails every read, a size beyond what the map
+// covers reads as what it covers.
+TEST_F(CliRescue, DamageIsNamedAndReadsFail) {
+  ScopedLogSink quiet{[](const std::string&, int) {}};
+  VANDREL_FIXTURE(fat, "fat16_full");
+  VANDREL_FIXTURE(ntfs, "ntfs_filled_512");
+  const std::vector<std::uint8_t> ntfsClean = test::ReadFileBytes(ntfs);
+  const NtfsPlace file = PlaceOf(ntfsClean, "/edges/size_200000.bin", kNtfsAttrData);
+  const std::string file200k = CatClean(ntfs, "/edges/size_200000.bin");
+  const std::uint64_t dataSize = static_cast<std::uint64_t>(file.record) + file.attribute.Offset + 0x30;
+  ASSERT_EQ(Get(ntfsClean, dataSize, 8), 200000u);
+  ASSERT_LT(dataSize + 8, static_cast<std::uint64_t>(file.record) + 510);  // before the first fix-up place
+
+  // a.txt: 5000 bytes in ten 512-byte clusters; its chain cut after five.
+  const std::vector<std::uint8_t> fatClean = test::ReadFileBytes(fat);
+  const std::string aTxt = CatClean(fat, "/a.txt");
+  ASSERT_EQ(aTxt.size(), 5000u);
+  const std::vector<std::uint8_t> aName = {'A', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 'T', 'X', 'T'};
+  const std::uint64_t aEntry = OnlyPlaceOf(fatClean, aName);
+  const std::uint64_t aFirst = Get(fatClean, aEntry + 26, 2);
+  const std::uint64_t fatStart = Get(fatClean, 14, 2) * 512;
+  const std::uint64_t fatBytes = Get(fatClean, 22, 2) * 512;
+
+  const struct {
+    const char* what;
+    const std::string& image;
+    std::function<void(std::vector<std::uint8_t>&)> patch;
+    const char* path;
+    std::string expected;  // what cat gives
+    const char* why;       // in ls --json and in the error of cat and cp
+    bool mountFails;
+    const char* intact;
+  } cases[] = {
+      {"ntfs: record torn", ntfs, [&](std::vector<std::uint8_t>& b) { b[file.record + 510] ^= 0xFF; },
+       "/edges/size_200000.bin", std::string(200000, '\0'), "torn record", true, "/a/b/mid.txt"},
+      {"ntfs: data size 2^40, more than allocated and mapped", ntfs,
+       [&](std::vector<std::uint8_t>& b) { Put(b, dataSize, std::uint64_t{1} << 40, 8); }, "/edges/size_200000.bin",
+       file200k + std::string(192, '\0'), "size beyond map", false, "/a/b/mid.txt"},
+      {"fat: chain shorter than the size", fat,
+       [&](std::vector<std::uint8_t>& b) {
+         for (std::uint64_t copy = 0; copy < 2; ++copy) Put(b, fatStart + copy * fatBytes + (aFirst + 4) * 2, 0xFFFF, 2);
+       },
+       "/a.txt", aTxt.substr(0, 2560) + std::string(2440, '\0'), "size beyond map", true, "/readme.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> bytes = test::ReadFileBytes(c.image);
+    c.patch(bytes);
+    const std::string damaged = Write(bytes);
+    const CliRun listed = Cli("--images-only --image " + ShellQuote(damaged) + " --json ls 0 " + c.path, dir_ / "err");
+    EXPECT_NE(listed.out.find(std::string("\"damage\":\"") + c.why + "\""), std::string::npos) << listed.out;
+    ExpectCliRescue(damaged, c.path, c.expected, c.why, c.intact, CatClean(c.image, c.intact));
+    ExpectMountRead(damaged, c.path, c.mountFails, c.expected);
+  }
 }
 
 }  // namespace

@@ -30,23 +30,28 @@ inline NtfsImage OpenNtfsImage(std::vector<std::uint8_t> bytes, bool salvager = 
   return o;
 }
 
-// The non-resident $DATA attribute of the record at byte `at` of the image,
-// parsed from the record as it lies on disk (its runlist comes before the
-// first position the update sequence protects, so it can be patched there).
-inline bool NonResidentData(const std::vector<std::uint8_t>& image, std::int64_t at, std::uint32_t recordSize,
-                            TNtfsAttrHeader& out) {
+// The first non-resident attribute `type` of the record at byte `at` of the
+// image, parsed from the record as it lies on disk (its runlist comes before
+// the first position the update sequence protects, so it can be patched there).
+inline bool NonResidentAttribute(const std::vector<std::uint8_t>& image, std::int64_t at, std::uint32_t recordSize,
+                                 std::uint32_t type, TNtfsAttrHeader& out) {
   if (at < 0 || static_cast<std::uint64_t>(at) + recordSize > image.size()) return false;
   const std::vector<std::uint8_t> record(image.begin() + at, image.begin() + at + recordSize);
   TNtfsRecordInfo info;
   std::vector<TNtfsAttrHeader> headers;
   if (!ParseRecordAttributes(record, info, headers)) return false;
   for (const TNtfsAttrHeader& h : headers) {
-    if (h.Type == kNtfsAttrData && h.NonResident) {
+    if (h.Type == type && h.NonResident) {
       out = h;
       return true;
     }
   }
   return false;
+}
+
+inline bool NonResidentData(const std::vector<std::uint8_t>& image, std::int64_t at, std::uint32_t recordSize,
+                            TNtfsAttrHeader& out) {
+  return NonResidentAttribute(image, at, recordSize, kNtfsAttrData, out);
 }
 
 }  // namespace vandrel::test
