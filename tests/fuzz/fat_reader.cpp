@@ -41,12 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> bytes = Skeleton(256 * 1024);
   const std::size_t at = (data[0] & 1) != 0 ? 0 : 512;
   std::copy(data + 1, data + std::min(size, bytes.size() - at + 1), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  const vandrel::fuzz::ImageTruth truth(bytes);
   vandrel::test::MemoryDisk disk(std::move(bytes));
   disk.Open(true, false, false);
   vandrel::TFAT fat(&disk);
   if (fat.Open()) {
     fat.Prepare();
-    vandrel::fuzz::WalkAndRead(fat);
+    // A read that succeeds hands out the image's bytes, never made-up ones.
+    vandrel::fuzz::WalkCheck check{&truth, nullptr, {}};
+    vandrel::fuzz::WalkAndRead(fat, nullptr, &check);
+    if (!check.wrong.empty()) __builtin_trap();
   }
   return 0;
 }

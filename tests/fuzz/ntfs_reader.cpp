@@ -7,7 +7,7 @@
 
 #include "common/log.h"
 #include "filesystems/NTFS.h"
-#include "fuzz/fs_walk.h"
+#include "fuzz/read_truth.h"
 #include "support/memory_disk.h"
 
 namespace {
@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The input is the start of a small volume; the rest reads as zeros.
   std::vector<std::uint8_t> bytes(data, data + size);
   bytes.resize(std::max<std::size_t>(size, 1024 * 1024));
+  const vandrel::fuzz::ImageTruth truth(bytes);
   for (bool salvage : {false, true}) {
     vandrel::test::MemoryDisk disk(bytes);
     disk.Open(true, false, false);
@@ -47,7 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       reader = std::make_unique<vandrel::TNTFS_Reader>(&disk);
     reader->Open();
     reader->Prepare();
-    vandrel::fuzz::WalkAndRead(*reader, ReadAsEncrypted);
+    // A read that succeeds hands out the image's bytes, never made-up ones.
+    vandrel::fuzz::WalkCheck check{&truth, vandrel::fuzz::NtfsTransformed, {}};
+    vandrel::fuzz::WalkAndRead(*reader, ReadAsEncrypted, &check);
+    if (!check.wrong.empty()) __builtin_trap();
   }
   return 0;
 }
