@@ -419,6 +419,44 @@ TEST_F(CliRescue, DamagedFolderIsNotEmpty) {
   }
 }
 
+// A folder of many index blocks, one of them torn: the rest is listed, in
+// the mount too, and the listing says that entries are missing.
+TEST_F(CliRescue, PartlyDamagedFolderListsTheRest) {
+  ScopedLogSink quiet{[](const std::string&, int) {}};
+  VANDREL_FIXTURE(ntfs, "ntfs_filled_512");
+  std::vector<std::uint8_t> bytes = test::ReadFileBytes(ntfs);
+  const NtfsPlace many = PlaceOf(bytes, "/many", kNtfsAttrIndexAllocation);
+  std::vector<TRunNode> runs;
+  ASSERT_TRUE(DecodeRunlist(ByteSpan(bytes).subspan(static_cast<std::size_t>(many.record) + many.attribute.RunlistOffset,
+                                                   many.attribute.RunlistLength),
+                            0, static_cast<std::int64_t>(bytes.size()) / many.clusterSize, runs));
+  ASSERT_FALSE(runs.empty());
+  // The second 4 KiB index block, torn in its last sector.
+  const std::int64_t second = 4096 / many.clusterSize;
+  ASSERT_GT(runs.front().Length, second);
+  bytes[static_cast<std::size_t>((runs.front().Lcn + second) * many.clusterSize) + 4094] ^= 0xFF;
+  const std::string damaged = Write(bytes);
+
+  const CliRun ls = Cli("--images-only --image " + ShellQuote(damaged) + " ls 0 /many", dir_ / "err");
+  EXPECT_FALSE(ls.ok);
+  EXPECT_NE(ls.err.find("/many: some entries cannot be read (torn record)"), std::string::npos) << ls.err;
+  const auto shown = std::count(ls.out.begin(), ls.out.end(), '\n');
+  EXPECT_GT(shown, 2000);
+  EXPECT_LT(shown, 3000);
+
+  if (!test::MissingForMountTest("ext").empty()) return;
+  const fs::path mnt = dir_ / "mnt";
+  fs::create_directories(mnt);
+  std::string out;
+  ASSERT_TRUE(test::MountWithCli(damaged, mnt.string(), out)) << out;
+  mounted_ = true;
+  std::string listed;
+  EXPECT_TRUE(test::RunCommand("ls -1 " + ShellQuote((mnt / "FileSystem" / "many").string()), listed));
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), shown);
+  EXPECT_TRUE(test::UnmountWithCli(mnt.string(), out)) << out;
+  mounted_ = false;
+}
+
 // Damage found in a file's record or map is named where the file is listed
 // and read: a torn record fails every read, a size beyond what the map
 // covers reads as what it covers.
