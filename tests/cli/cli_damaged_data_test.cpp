@@ -82,29 +82,37 @@ class CliRescue : public ::testing::Test {
     EXPECT_TRUE(copied == intactBytes);
   }
 
-  // Reading the file through the mount: an I/O error, or `expected`.
-  void ExpectMountRead(const std::string& image, const std::string& path, bool fails, const std::string& expected) {
-    const std::string missing = test::MissingForMountTest("ext");
-    if (!missing.empty()) return;
+  // `command` run over the image's files mounted at $VOLUME; ok false with
+  // nothing else when this machine cannot mount.
+  CliRun InMount(const std::string& image, const std::string& command) {
+    CliRun r;
+    if (!test::MissingForMountTest("ext").empty()) return r;
     const fs::path mnt = dir_ / "mnt";
     fs::create_directories(mnt);
     std::string out;
-    ASSERT_TRUE(test::MountWithCli(image, mnt.string(), out)) << out;
+    EXPECT_TRUE(test::MountWithCli(image, mnt.string(), out)) << out;
     mounted_ = true;
-    const std::string file = (mnt / "FileSystem" / path.substr(1)).string();
-    std::string bytes;
-    const bool ok = test::RunCommand("timeout 20 cat " + ShellQuote(file) + " 2>" + ShellQuote((dir_ / "merr").string()), bytes);
+    r.ok = test::RunCommand("VOLUME=" + ShellQuote((mnt / "FileSystem").string()) + "; " + command + " 2>" +
+                                ShellQuote((dir_ / "merr").string()),
+                            r.out);
     std::ifstream in(dir_ / "merr");
-    const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (fails) {
-      EXPECT_FALSE(ok);
-      EXPECT_NE(err.find("Input/output error"), std::string::npos) << err;
-    } else {
-      EXPECT_TRUE(ok) << err;
-      EXPECT_TRUE(bytes == expected);
-    }
+    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     EXPECT_TRUE(test::UnmountWithCli(mnt.string(), out)) << out;
     mounted_ = false;
+    return r;
+  }
+
+  // Reading the file through the mount: an I/O error, or `expected`.
+  void ExpectMountRead(const std::string& image, const std::string& path, bool fails, const std::string& expected) {
+    if (!test::MissingForMountTest("ext").empty()) return;
+    const CliRun cat = InMount(image, "timeout 20 cat \"$VOLUME\"" + ShellQuote(path));
+    if (fails) {
+      EXPECT_FALSE(cat.ok);
+      EXPECT_NE(cat.err.find("Input/output error"), std::string::npos) << cat.err;
+    } else {
+      EXPECT_TRUE(cat.ok) << cat.err;
+      EXPECT_TRUE(cat.out == expected);
+    }
   }
 
   // A folder that cannot be read: `ls` names it and exits 1, `ls -R` and
@@ -131,22 +139,10 @@ class CliRescue : public ::testing::Test {
     EXPECT_TRUE(copied == intactBytes);
 
     if (!test::MissingForMountTest("ext").empty()) return;
-    const fs::path mnt = dir_ / "mnt";
-    fs::create_directories(mnt);
-    std::string out;
-    ASSERT_TRUE(test::MountWithCli(image, mnt.string(), out)) << out;
-    mounted_ = true;
-    std::string listed;
-    const fs::path shown = mnt / "FileSystem" / folder.substr(1);
-    const bool ok = test::RunCommand("ls " + ShellQuote(shown.string()) + " 2>" + ShellQuote((dir_ / "merr").string()), listed);
-    std::ifstream in(dir_ / "merr");
-    const std::string err((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_FALSE(ok);
-    EXPECT_NE(err.find("Input/output error"), std::string::npos) << err;
-    EXPECT_TRUE(test::RunCommand("cat " + ShellQuote((mnt / "FileSystem" / intact.substr(1)).string()), listed));
-    EXPECT_TRUE(listed == intactBytes);
-    EXPECT_TRUE(test::UnmountWithCli(mnt.string(), out)) << out;
-    mounted_ = false;
+    const CliRun mounted = InMount(image, "cat \"$VOLUME\"" + ShellQuote(intact) + "; ls \"$VOLUME\"" + ShellQuote(folder));
+    EXPECT_FALSE(mounted.ok);
+    EXPECT_NE(mounted.err.find("Input/output error"), std::string::npos) << mounted.err;
+    EXPECT_TRUE(mounted.out == intactBytes);
   }
 
   std::string CatClean(const std::string& image, const std::string& path) {
@@ -445,16 +441,9 @@ TEST_F(CliRescue, PartlyDamagedFolderListsTheRest) {
   EXPECT_LT(shown, 3000);
 
   if (!test::MissingForMountTest("ext").empty()) return;
-  const fs::path mnt = dir_ / "mnt";
-  fs::create_directories(mnt);
-  std::string out;
-  ASSERT_TRUE(test::MountWithCli(damaged, mnt.string(), out)) << out;
-  mounted_ = true;
-  std::string listed;
-  EXPECT_TRUE(test::RunCommand("ls -1 " + ShellQuote((mnt / "FileSystem" / "many").string()), listed));
-  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), shown);
-  EXPECT_TRUE(test::UnmountWithCli(mnt.string(), out)) << out;
-  mounted_ = false;
+  const CliRun mounted = InMount(damaged, "ls -1 \"$VOLUME\"/many");
+  EXPECT_TRUE(mounted.ok) << mounted.err;
+  EXPECT_EQ(std::count(mounted.out.begin(), mounted.out.end(), '\n'), shown);
 }
 
 // Damage found in a file's record or map is named where the file is listed
