@@ -32,7 +32,7 @@ std::vector<InfoSection> PartitionSection(Session& session, TStorage* storage) {
   InfoSection s{"Partition", {}, {}};
   s.facts.emplace_back("Name", storage->GetName(false));
   s.facts.emplace_back("Partition size", Bytes(storage->Size));
-  s.facts.emplace_back("File system", PartitionTypeName(storage->FsType));
+  s.facts.emplace_back("File system", VolumeTypeName(*storage));
   const bool active = partition != nullptr && partition->Information.MbrEntry[0] == 0x80;
   s.facts.emplace_back("Active partition", Message(active ? 36 : 37));
   s.facts.emplace_back("Image file", storage->Path.empty() ? Message(105) : storage->Path);

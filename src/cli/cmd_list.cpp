@@ -27,7 +27,7 @@ struct Row {
 };
 
 std::string TypeName(const Row& row) {
-  if (row.entry != nullptr) return row.entry->Kind == pkUnallocated ? "" : PartitionTypeName(row.entry->Type);
+  if (row.entry != nullptr) return row.entry->Kind == pkUnallocated ? "" : VolumeTypeName(*row.storage);
   if (auto* drive = dynamic_cast<THardDrive*>(row.storage)) {
     if (drive->StorageType == stFloppy) return "Floppy disk";
     if (drive->DiskImage) return "Disk image";

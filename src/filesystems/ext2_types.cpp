@@ -45,6 +45,25 @@ std::string Ext2VolumeLabel(ByteSpan b) {
   return label;
 }
 
+std::string Ext2VersionName(ByteSpan b) {
+  constexpr std::size_t kFeatureCompat = 92;
+  constexpr std::size_t kFeatureIncompat = 96;
+  constexpr std::size_t kFeatureRoCompat = 100;
+  constexpr std::uint32_t kCompatHasJournal = 0x0004;
+  constexpr std::uint32_t kIncompatRecover = 0x0004;
+  constexpr std::uint32_t kRoCompatLargeFile = 0x0002;
+  constexpr std::uint32_t kRoCompatBtreeDir = 0x0004;
+  // What the ext2 and ext3 drivers of old could mount; anything more is ext4.
+  constexpr std::uint32_t kExt3Incompat = kExt2IncompatFiletype | kIncompatRecover | kExt2IncompatMetaBg;
+  constexpr std::uint32_t kExt2RoCompat = kExt2RoCompatSparseSuper | kRoCompatLargeFile | kRoCompatBtreeDir;
+  if (!Fits(b, 0, 1024) || Le16(b, 56) != kExt2Magic) return {};
+  // Revision 0 has no feature words.
+  if (Le32(b, 76) == 0) return "ext2";
+  const std::uint32_t incompat = Le32(b, kFeatureIncompat);
+  if ((incompat & ~kExt3Incompat) != 0 || (Le32(b, kFeatureRoCompat) & ~kExt2RoCompat) != 0) return "ext4";
+  return (Le32(b, kFeatureCompat) & kCompatHasJournal) != 0 ? "ext3" : "ext2";
+}
+
 std::uint64_t Ext2InodeTableBlock(ByteSpan d, const Ext2Superblock& sb) {
   std::uint64_t block = Le32(d, 8);
   if (sb.descSize >= 64) block |= std::uint64_t{Le32(d, 0x28)} << 32;

@@ -62,6 +62,10 @@ bool ParseExt2Superblock(ByteSpan bytes, Ext2Superblock& out);
 inline constexpr std::uint64_t kExt2SuperblockOffset = 1024;
 // The label (s_volume_name, NUL-padded); "" when the bytes are no superblock.
 std::string Ext2VolumeLabel(ByteSpan superblock);
+// "ext2", "ext3" or "ext4" by the features the volume uses, decided as the
+// kernel's drivers accept them: a journal alone makes ext3, anything ext3
+// cannot mount makes ext4. "" when the bytes are no superblock.
+std::string Ext2VersionName(ByteSpan superblock);
 
 // First block of a group's inode table from its descriptor.
 std::uint64_t Ext2InodeTableBlock(ByteSpan descriptor, const Ext2Superblock& sb);

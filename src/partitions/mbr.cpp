@@ -396,8 +396,16 @@ void FinishPartitionCreation(TPartition& partition) {
     info.DetectedType = type;
     partition.FsType = type;
   }
+  partition.FsTypeText = ExtVersionOf(partition);
 
   if (info.Label.empty()) info.Label = VolumeLabel(partition);
+}
+
+std::string ExtVersionOf(TPartition& partition) {
+  if (!IsUnixType(partition.FsType)) return {};
+  std::vector<std::uint8_t> superblock(1024);
+  if (!ReadVolumeBytes(partition, kExt2SuperblockOffset, superblock.data(), superblock.size())) return {};
+  return Ext2VersionName(superblock);
 }
 
 std::string VolumeLabel(TPartition& partition) {

@@ -21,5 +21,7 @@ std::string FindMountPath(std::span<const platform::SystemVolume> volumes, std::
 std::string FatVolumeLabel(TStorage& volume);
 // The label of a new partition's volume, by its detected type.
 std::string VolumeLabel(TPartition& partition);
+// "ext2", "ext3" or "ext4" for an Ext volume, else "".
+std::string ExtVersionOf(TPartition& partition);
 
 }  // namespace vandrel

@@ -1,6 +1,7 @@
 #include "partitions/partition_types.h"
 
 #include "common/messages.h"
+#include "storage/uBusManager.h"
 
 namespace vandrel {
 
@@ -64,6 +65,10 @@ bool IsFatType(std::uint8_t type) {
 }
 
 bool IsNtfsType(std::uint8_t type) { return type == 0x07 || type == 0x17 || type == 0x87; }
+
+std::string VolumeTypeName(const TStorage& volume) {
+  return volume.FsTypeText.empty() ? PartitionTypeName(volume.FsType) : volume.FsTypeText;
+}
 
 bool IsUnixType(std::uint8_t type) {
   switch (type) {

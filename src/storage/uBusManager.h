@@ -96,6 +96,9 @@ class TStorage {
   ProgressCallback Progress;
   std::atomic<bool> CacheEnabled{false};
   std::uint8_t FsType = 0;
+  // What the volume is where FsType's name says less ("ext4" for "Linux
+  // native"); empty otherwise.
+  std::string FsTypeText;
   TStorageType StorageType = stEmpty;
   TStorageSource StorageSource = ssPhysical;
   std::string Path;

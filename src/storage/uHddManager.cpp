@@ -163,7 +163,7 @@ TStorage* THddManager::OpenByPath(const std::string& path) {
 
 std::string THddManager::GetVolumeName(TPartition* partition) {
   if (partition == nullptr || partition->Information.Kind == pkUnallocated) return {};
-  const std::string typeName = PartitionTypeName(partition->Information.Type);
+  const std::string typeName = VolumeTypeName(*partition);
   int count = 0;
   for (std::int32_t d = 0; d < DeviceCount(); ++d) {
     TDevice* device = GetDevice(d);
@@ -171,7 +171,7 @@ std::string THddManager::GetVolumeName(TPartition* partition) {
     for (std::int32_t p = 0; p < device->PartitionCount(); ++p) {
       TPartition* other = device->GetPartition(p);
       if (other == nullptr || !other->Information.Name.empty() ||
-          other->Information.Type != partition->Information.Type)
+          other->Information.Type != partition->Information.Type || VolumeTypeName(*other) != typeName)
         continue;
       ++count;
       if (other == partition) return Sprintf("%s %s %d", typeName.c_str(), "Volume", count);

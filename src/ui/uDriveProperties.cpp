@@ -249,7 +249,7 @@ void TfmDriveProperties::FillPartitionPage(TStorage* volume) {
     lbPartLen->setText(QString::number(partition->Information.Count));
     lbPartitionType->setText(QString::fromLatin1(PartitionKindName(partition->Information.Kind)));
   }
-  lbpartType->setText(Q(PartitionTypeName(volume->FsType)));
+  lbpartType->setText(Q(VolumeTypeName(*volume)));
   const bool active = partition != nullptr && partition->Information.MbrEntry[0] == 0x80;
   lbBootInd->setText(Q(Message(active ? 36 : 37)));
   lbImageFile->setText(volume->Path.empty() ? Q(Message(105)) : Q(volume->Path));

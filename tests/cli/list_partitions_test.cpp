@@ -57,5 +57,40 @@ TEST(CliList, TextColumnsStayAligned) {
   EXPECT_EQ(rows, 10);
 }
 
+// Ext volumes are named by what they are, as blkid decides it from the
+// same superblock, wherever the volume sits.
+TEST(CliList, ExtVolumesNamedAsBlkidNamesThem) {
+  VANDREL_REQUIRE(test::HaveTool("blkid"), "blkid is needed as the reference");
+  struct Case {
+    const char* fixture;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"ext2_plain", "ext2"}, {"ext3_small", "ext3"}, {"ext4_small", "ext4"},
+      {"ext4_nojournal", "ext4"}, {"mbr_fat_ext2", "ext2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fixture);
+    VANDREL_FIXTURE(image, c.fixture);
+    int extRows = 0;
+    for (const auto& row : ListJson(image, false)) {
+      if (!row.contains("start") || row["kind"] == pkUnallocated || row["addr"].get<std::string>().find(':') == std::string::npos)
+        continue;
+      std::string blkid;
+      const std::string command = "blkid -p -o value -s TYPE -O " + std::to_string(row["start"].get<std::int64_t>() * 512) +
+                                  " '" + image + "'";
+      test::RunCommand(command, blkid);
+      while (!blkid.empty() && std::isspace(static_cast<unsigned char>(blkid.back()))) blkid.pop_back();
+      const std::string ours = row["type_name"];
+      if (blkid.rfind("ext", 0) != 0 && ours.rfind("ext", 0) != 0) continue;
+      EXPECT_EQ(ours, blkid) << row["addr"];
+      EXPECT_EQ(ours, c.expected) << row["addr"];
+      EXPECT_EQ(row["name"].get<std::string>().find("Linux native"), std::string::npos) << row["name"];
+      ++extRows;
+    }
+    EXPECT_EQ(extRows, 1);
+  }
+}
+
 }  // namespace
 }  // namespace vandrel

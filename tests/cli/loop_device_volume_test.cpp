@@ -120,7 +120,7 @@ std::string FileText(const fs::path& path) {
 TEST(LoopDeviceVolume, BareVolumeListsWithLabelAndReadsBack) {
   VANDREL_REQUIRE(test::IsRoot() && test::HaveTool("losetup"), "needs root and losetup to attach a loop device");
   const Case cases[] = {
-      {"ext4_small", "ext", "Linux native", "extfull",
+      {"ext4_small", "ext", "ext4", "extfull",
        {"/a.txt", "/Zürich ñ 日本語 ☃.txt", "/d1/d2/d3/d4/d5/d6/d7/d8/deep.txt", "/many_extents", "/dense_double"}},
       {"fat32_full", "fat", "FAT 32", "FULL32", {"/a.txt", "/Zürich ñ.txt", "/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/deep file.txt", "/frag/big.bin"}},
       {"ntfs_files", "ntfs", "NTFS", "FILES", {"/small.txt", "/Zürich ñ.txt", "/d1/d2/d3/d4/deep file.txt", "/big.bin", "/sparse.bin"}},
