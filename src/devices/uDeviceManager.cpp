@@ -134,6 +134,65 @@ std::string TDeviceManager::SizeText(const TStorage* volume) {
   return FormatSize(static_cast<std::uint64_t>(volume->Size));
 }
 
+TStorage* TDeviceManager::HoldingDevice(TStorage* storage) {
+  TStorage* top = storage;
+  // Partitions of partitions (extended tables) are few levels deep.
+  for (int up = 0; up < 16; ++up) {
+    auto* partition = dynamic_cast<TPartition*>(top);
+    if (partition == nullptr || partition->Parent() == nullptr) break;
+    top = partition->Parent();
+  }
+  return top;
+}
+
+bool TDeviceManager::ReadsFrom(TStorage* storage, const TStorage* image) {
+  // Arrays of arrays are few levels deep; the bound only stops a cycle.
+  std::vector<std::pair<TStorage*, int>> pending{{storage, 0}};
+  while (!pending.empty()) {
+    auto [next, depth] = pending.back();
+    pending.pop_back();
+    TStorage* top = HoldingDevice(next);
+    if (top == nullptr) continue;
+    if (top == image) return true;
+    if (auto* raid = dynamic_cast<TRaidDevice*>(top); raid != nullptr && depth < 8)
+      for (const TRaidMember& member : raid->Information().Members)
+        if (member.Disk != nullptr) pending.emplace_back(member.Disk, depth + 1);
+  }
+  return false;
+}
+
+TStorage* TDeviceManager::AddedImageOf(TStorage* storage) const {
+  TStorage* top = HoldingDevice(storage);
+  if (top == nullptr || !top->UserAdded()) return nullptr;
+  return top->Manager == Manager(kSlotDisks) || top->Manager == Manager(kSlotExtra) ? top : nullptr;
+}
+
+bool TDeviceManager::RemoveImage(TStorage* image) {
+  auto* device = dynamic_cast<TDevice*>(image);
+  if (device == nullptr || !device->UserAdded()) return false;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::lock_guard files(fileLock_);
+  // Upper slots first: their devices read through the lower ones, so they
+  // go before what they read from.
+  std::vector<std::unique_ptr<TDevice>> gone;
+  bool found = false;
+  for (int slot = kSlotCount - 1; slot >= 0; --slot) {
+    TBusManager* manager = Manager(slot);
+    if (manager == nullptr) continue;
+    for (std::int32_t i = manager->DeviceCount() - 1; i >= 0; --i) {
+      TDevice* candidate = manager->GetDevice(i);
+      if (candidate == nullptr || !ReadsFrom(candidate, image)) continue;
+      found = found || candidate == image;
+      gone.push_back(manager->TakeDevice(candidate));
+    }
+  }
+  for (auto& taken : gone) taken.reset();
+  // The other members of a removed array are listed by themselves again.
+  RefreshManager(Manager(kSlotRaid));
+  RefreshManager(Manager(kSlotLdm));
+  return found;
+}
+
 bool TDeviceManager::CreateReader(TStorage* volume, bool replace, int selection) {
   if (volume == nullptr) return false;
   if (volume->Reader) {

@@ -61,6 +61,20 @@ class TDeviceManager {
 
   bool CreateReader(TStorage* volume, bool replace, int selection);
 
+  // The disk, image or array a volume lies on (the storage itself when it
+  // is no partition).
+  static TStorage* HoldingDevice(TStorage* storage);
+  // Whether reading `storage` reads `image`: it is the image, one of its
+  // partitions, or an array or dynamic volume with a member on it.
+  static bool ReadsFrom(TStorage* storage, const TStorage* image);
+  // The image or disk the user added that `storage` lies on, or none.
+  TStorage* AddedImageOf(TStorage* storage) const;
+  // Takes an image the user added out of the list with the arrays and
+  // dynamic volumes that read from it, and forms again what the other
+  // disks still hold. Nothing of it may be mounted or open. False when
+  // `image` is not an added image.
+  bool RemoveImage(TStorage* image);
+
   int ProgressRelay(int percent, const std::string& text);
   bool StatusRelay(const std::string& text);
 

@@ -59,7 +59,8 @@ void TCallbackFileSystem::CreateStorage() {
   bool installed = false;
   std::uint32_t high = 0, low = 0;
   QueryBackendState(installed, high, low);
-  if (!installed) throw ECbFsError("Driver not installed: FUSE is not usable here (install the fuse3 package)");
+  if (!installed)
+    throw ECbFsError("Volumes are mounted through FUSE, which is not usable here: " + BackendProblem());
   hasStorage_ = true;
 }
 
@@ -116,12 +117,20 @@ void TCallbackFileSystem::AddMountingPoint(const std::string& point) {
       if (!platform::CleanDeadMount(folder, error)) throw ECbFsError("Can't clean the dead mount at " + folder + ": " + error);
       break;
     case platform::MountFolderState::kMissing:
-      if (!platform::EnsureFolder(folder, error)) throw ECbFsError(error);
+      if (!platform::EnsureFolder(folder, error))
+        throw ECbFsError("The folder " + folder + " could not be made (" + error +
+                         "). Set a mount root you may write to (\"mount_root\" in section [main] of " + settings +
+                         "), or run Vandrel as a user who may write there.");
       break;
     case platform::MountFolderState::kEmpty: break;
-    case platform::MountFolderState::kLiveMount: throw ECbFsError("Mounting point " + point + " is in use: " + folder + " is mounted");
-    case platform::MountFolderState::kNotEmpty: throw ECbFsError("Mounting point " + point + ": folder " + folder + " is not empty");
-    case platform::MountFolderState::kNotFolder: throw ECbFsError("Mounting point " + point + ": " + folder + " is not a folder");
+    case platform::MountFolderState::kLiveMount:
+      throw ECbFsError("The folder " + folder + " is in use: another volume is mounted there. Choose another letter, "
+                       "or dismount what is mounted there first.");
+    case platform::MountFolderState::kNotEmpty:
+      throw ECbFsError("The folder " + folder + " is not empty, and a volume is only mounted on an empty folder. "
+                       "Choose another letter, or move the files out of that folder.");
+    case platform::MountFolderState::kNotFolder:
+      throw ECbFsError(folder + " is a file, not a folder. Choose another letter, or move that file away.");
   }
   CbFsMountOptions options;
   OnGetVolumeLabel(options.label);

@@ -36,6 +36,9 @@ std::unique_ptr<CbFsMount> StartCbFsMount(TCallbackFileSystem& owner, const std:
                                           const CbFsMountOptions& options);
 
 void QueryBackendState(bool& installed, std::uint32_t& versionHigh, std::uint32_t& versionLow);
+// Why the backend is not usable and what to do, in plain words ("" when
+// it is usable).
+std::string BackendProblem();
 // Makes the backend usable (loads the kernel module); raises ECbFsError.
 void InstallBackend(const std::string& driverFile);
 std::string BackendDriverName();

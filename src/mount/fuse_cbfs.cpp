@@ -636,8 +636,7 @@ std::unique_ptr<CbFsMount> StartCbFsMount(TCallbackFileSystem& owner, const std:
 }
 
 void QueryBackendState(bool& installed, std::uint32_t& versionHigh, std::uint32_t& versionLow) {
-  installed = ::access("/dev/fuse", R_OK | W_OK) == 0 &&
-              (platform::RunningAsRoot() || platform::ProgramOnPath("fusermount3"));
+  installed = BackendProblem().empty();
   unsigned major = 0, minor = 0, release = 0;
   const char* text = fuse_pkgversion();
   if (text == nullptr || std::sscanf(text, "%u.%u.%u", &major, &minor, &release) < 2) {
@@ -647,6 +646,19 @@ void QueryBackendState(bool& installed, std::uint32_t& versionHigh, std::uint32_
   }
   versionHigh = ((major & 0xFFFFu) << 16) | (minor & 0xFFFFu);
   versionLow = (release & 0xFFFFu) << 16;
+}
+
+std::string BackendProblem() {
+  if (::access("/dev/fuse", F_OK) != 0)
+    return "/dev/fuse is missing, the fuse kernel module is not loaded. Install the fuse3 package and load the "
+           "module (as root: apt install fuse3, then modprobe fuse).";
+  // As the effective user, who opens it.
+  if (::euidaccess("/dev/fuse", R_OK | W_OK) != 0)
+    return "this user may not open /dev/fuse. Ask the administrator to open /dev/fuse to users (most systems "
+           "do), or run Vandrel as root.";
+  if (!platform::RunningAsRoot() && !platform::ProgramOnPath("fusermount3"))
+    return "fusermount3 is missing. Install the fuse3 package (as root: apt install fuse3).";
+  return {};
 }
 
 std::string BackendDriverName() { return "fuse kernel module of the fuse3 package"; }

@@ -214,6 +214,16 @@ TBusManager::~TBusManager() { ClearDevices(); }
 
 void TBusManager::ClearDevices() { devices_.clear(); }
 
+std::unique_ptr<TDevice> TBusManager::TakeDevice(TDevice* device) {
+  for (auto record = devices_.begin(); record != devices_.end(); ++record) {
+    if (record->Device.get() != device || device == nullptr) continue;
+    std::unique_ptr<TDevice> taken = std::move(record->Device);
+    devices_.erase(record);
+    return taken;
+  }
+  return nullptr;
+}
+
 bool TBusManager::StatusText(const std::string& text) { return OnStatusText ? OnStatusText(text) : true; }
 
 bool TBusManager::NotifyUnmount(TStorage* storage) {

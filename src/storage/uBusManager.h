@@ -219,6 +219,9 @@ class TBusManager {
   bool StatusText(const std::string& text);
   void SetOnStatusText(std::function<bool(const std::string&)> handler) { OnStatusText = std::move(handler); }
   void ClearDevices();
+  // Takes `device` out of the list and hands it over; nothing when it is
+  // not in this list.
+  std::unique_ptr<TDevice> TakeDevice(TDevice* device);
 
   std::function<bool(const std::string&)> OnStatusText;
   std::string Name;

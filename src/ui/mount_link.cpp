@@ -31,7 +31,11 @@ class TServiceProvider : public TMountProvider {
   std::unique_ptr<TMountLink> Mount(TStorage* storage, TDeviceManager& manager, const std::string& letter,
                                     std::string& error) override {
     auto service = std::make_unique<TMountStorage2System>(storage, &manager);
-    if (!service->Init(letter, error)) return nullptr;
+    if (!service->Init(letter, error)) {
+      const std::string folder = platform::MountFolderFor(letter, platform::MountRoot(MountSettingsFile()));
+      error = letter + " could not be mounted at " + folder + ".\n\n" + error;
+      return nullptr;
+    }
     return std::make_unique<TServiceLink>(std::move(service));
   }
 

@@ -1,5 +1,6 @@
 #include "ui/uIconIndexAndGroup.h"
 
+#include <QFile>
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -56,8 +57,11 @@ std::string GroupCaption(int group) {
   }
 }
 
-QPixmap RenderPicture(const char* name, int width, int height) {
-  QSvgRenderer renderer(QStringLiteral(":/pictures/%1.svg").arg(QString::fromLatin1(name)));
+QPixmap RenderPicture(const char* name, int width, int height, const QColor& ink) {
+  QFile file(QStringLiteral(":/pictures/%1.svg").arg(QString::fromLatin1(name)));
+  QByteArray svg = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  if (ink.isValid()) svg.replace("#1f2a35", ink.name().toLatin1());
+  QSvgRenderer renderer(svg);
   QPixmap pixmap(width, height);
   pixmap.fill(Qt::transparent);
   if (!renderer.isValid()) return pixmap;

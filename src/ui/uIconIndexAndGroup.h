@@ -2,6 +2,7 @@
 // behind the picture indexes.
 #pragma once
 
+#include <QColor>
 #include <QPixmap>
 #include <map>
 #include <string>
@@ -39,6 +40,8 @@ class TPictureList {
 };
 
 // A picture of the program's own (":/pictures/NAME.svg") at the given size.
-QPixmap RenderPicture(const char* name, int width, int height);
+// `ink`, when given, replaces the picture's text colour (#1f2a35), so
+// words in it follow the palette.
+QPixmap RenderPicture(const char* name, int width, int height, const QColor& ink = {});
 
 }  // namespace vandrel

@@ -6,6 +6,7 @@
 
 #include "devices/uDeviceManager.h"
 #include "partitions/partition_types.h"
+#include "raid/uRaidManager.h"
 #include "storage/uHardDrive.h"
 #include "ui/uIconIndexAndGroup.h"
 
@@ -38,7 +39,10 @@ class TListRow : public QTreeWidgetItem {
     const QVariant a = data(column, kSortRole);
     const QVariant b = other.data(column, kSortRole);
     if (a.isValid() && b.isValid()) return a.toLongLong() < b.toLongLong();
-    return QString::localeAwareCompare(text(column), other.text(column)) < 0;
+    // Case apart only where the names are otherwise the same ("backup"
+    // beside "Backup", not after every capital).
+    const int folded = QString::localeAwareCompare(text(column).toCaseFolded(), other.text(column).toCaseFolded());
+    return (folded != 0 ? folded : QString::localeAwareCompare(text(column), other.text(column))) < 0;
   }
 };
 
@@ -165,6 +169,11 @@ QList<QTreeWidgetItem*> TGroupedListView::Rows() const {
   return rows;
 }
 
+void TGroupedListView::WidenToContent(int column, int most) {
+  const int wanted = std::min(sizeHintForColumn(column) + 12, most);
+  if (wanted > columnWidth(column)) setColumnWidth(column, wanted);
+}
+
 void TGroupedListView::SortRows() { sortItems(header()->sortIndicatorSection(), header()->sortIndicatorOrder()); }
 
 TStorage* TGroupedListView::RowStorage(const QTreeWidgetItem* item) {
@@ -198,20 +207,44 @@ bool TGroupedListView::RowMountable(const QTreeWidgetItem* item) {
 void TGroupedListView::SetRowUnmountable(QTreeWidgetItem* item) { item->setData(0, kUnmountableRole, true); }
 
 std::string SourceOf(TStorage* storage) {
-  TStorage* top = storage;
-  // Up through partitions to the disk, image or array that holds them.
-  for (int depth = 0; depth < 16; ++depth) {
-    auto* partition = dynamic_cast<TPartition*>(top);
-    if (partition == nullptr || partition->Parent() == nullptr) break;
-    top = partition->Parent();
-  }
+  TStorage* top = TDeviceManager::HoldingDevice(storage);
   if (top == nullptr) return {};
   return top->Path.empty() ? top->GetName(true) : top->Path;
 }
 
 namespace {
 
+// An array's row names its members: the files that are read, and which
+// are missing.
+bool ShowMembers(QTreeWidgetItem* row, TStorage* storage) {
+  auto* raid = dynamic_cast<TRaidDevice*>(TDeviceManager::HoldingDevice(storage));
+  if (raid == nullptr) return false;
+  QStringList names;
+  QStringList lines;
+  int missing = 0;
+  for (const TRaidMember& member : raid->Information().Members) {
+    if (member.Disk == nullptr) {
+      ++missing;
+      continue;
+    }
+    const QString full = QString::fromStdString(SourceOf(member.Disk));
+    const QString file = QFileInfo(full).fileName();
+    names << (QFileInfo(full).isFile() && !file.isEmpty() ? file : full);
+    lines << full;
+  }
+  if (missing > 0) {
+    names << QStringLiteral("%1 missing").arg(missing);
+    lines << QStringLiteral("%1 member(s) missing").arg(missing);
+  }
+  const QString all = QStringLiteral("Array of:\n") + lines.join(QLatin1Char('\n'));
+  row->setText(kColumnSource, names.join(QStringLiteral(", ")));
+  row->setToolTip(kColumnSource, all);
+  row->setToolTip(kColumnName, row->text(kColumnName) + QLatin1Char('\n') + all);
+  return true;
+}
+
 void ShowSource(QTreeWidgetItem* row, TStorage* storage) {
+  if (ShowMembers(row, storage)) return;
   const std::string source = SourceOf(storage);
   const QString full = QString::fromStdString(source);
   // Images by their file name; the tooltip has the whole path.
@@ -219,6 +252,25 @@ void ShowSource(QTreeWidgetItem* row, TStorage* storage) {
   row->setText(kColumnSource, file ? QFileInfo(full).fileName() : full);
   row->setToolTip(kColumnSource, full);
   row->setToolTip(kColumnName, row->text(kColumnName) + QStringLiteral("\nOn: ") + full);
+}
+
+enum class MemberState { kNone, kOfFormedArray, kOfIncompleteArray };
+
+// Whether the whole device is a member of an array, and whether that array
+// could be formed (enough members to read it).
+MemberState MemberStateOf(TDeviceManager& manager, TDevice* device) {
+  MemberState state = MemberState::kNone;
+  const std::int32_t count = manager.StorageCount();
+  for (std::int32_t i = 0; i < count; ++i) {
+    auto* raid = dynamic_cast<TRaidDevice*>(manager.GetStorage(i));
+    if (raid == nullptr) continue;
+    for (const TRaidMember& member : raid->Information().Members) {
+      if (member.Disk != device) continue;
+      if (raid->RaidState != rsBroken) return MemberState::kOfFormedArray;
+      state = MemberState::kOfIncompleteArray;
+    }
+  }
+  return state;
 }
 
 }  // namespace
@@ -245,7 +297,7 @@ int FillDiskList(TGroupedListView& list, TDeviceManager& manager, const TPicture
         if (row == nullptr) continue;
         row->setIcon(kColumnName, QIcon(pictures.Picture(placement.picture)));
         row->setText(kColumnSize, QString::fromStdString(TDeviceManager::SizeText(partition)));
-        row->setText(kColumnFileSystem, QString::fromStdString(PartitionTypeName(partition->FsType)));
+        row->setText(kColumnFileSystem, QString::fromStdString(VolumeTypeName(*partition)));
         row->setData(kColumnSize, kSortRole, QVariant::fromValue<qlonglong>(partition->Size));
         TGroupedListView::SetRowStorage(row, partition);
         ShowSource(row, partition);
@@ -253,17 +305,25 @@ int FillDiskList(TGroupedListView& list, TDeviceManager& manager, const TPicture
         ++listed;
       }
       // An image the user added that holds nothing Vandrel recognises is
-      // still one row, so it is seen and can be told apart from a typo.
-      if (listed == 0 && device->UserAdded()) {
+      // still one row, so it is seen and can be told apart from a typo; a
+      // whole member of an array that formed is seen in the array's row.
+      const MemberState member = listed == 0 ? MemberStateOf(manager, device) : MemberState::kNone;
+      if (listed == 0 && device->UserAdded() && member != MemberState::kOfFormedArray) {
         const QString file = QFileInfo(QString::fromStdString(device->Path)).fileName();
         QTreeWidgetItem* row = list.AddRow(kGroupImages, file.isEmpty() ? QString::fromStdString(device->GetName(true)) : file);
         if (row == nullptr) continue;
         row->setIcon(kColumnName, QIcon(pictures.Picture(2)));
         row->setText(kColumnSize, QString::fromStdString(TDeviceManager::SizeText(device)));
         row->setData(kColumnSize, kSortRole, QVariant::fromValue<qlonglong>(device->Size));
-        row->setText(kColumnFileSystem, QStringLiteral("No volume found"));
-        row->setToolTip(kColumnFileSystem, QStringLiteral("Vandrel found no partition table and no file system it "
-                                                          "can read in this file."));
+        if (member == MemberState::kOfIncompleteArray) {
+          row->setText(kColumnFileSystem, QStringLiteral("RAID member, array incomplete"));
+          row->setToolTip(kColumnFileSystem, QStringLiteral("This file is one disk of a RAID array whose other "
+                                                            "members are missing: add their image files too."));
+        } else {
+          row->setText(kColumnFileSystem, QStringLiteral("No volume found"));
+          row->setToolTip(kColumnFileSystem, QStringLiteral("Vandrel found no partition table and no file system it "
+                                                            "can read in this file."));
+        }
         TGroupedListView::SetRowStorage(row, device);
         TGroupedListView::SetRowUnmountable(row);
         ShowSource(row, device);

@@ -53,6 +53,9 @@ class TGroupedListView : public QTreeWidget {
   QList<QTreeWidgetItem*> Rows() const;
   // Sorts the rows inside each group by their first column.
   void SortRows();
+  // Widens the column to its widest text, `most` pixels at the most; never
+  // narrows it (the user's widths stay).
+  void WidenToContent(int column, int most);
 
   static TStorage* RowStorage(const QTreeWidgetItem* item);
   static void SetRowStorage(QTreeWidgetItem* item, TStorage* storage);

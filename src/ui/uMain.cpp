@@ -59,8 +59,10 @@ const char* kIntroduction =
     "safe to use on a damaged disk whose data you want to rescue.</p>"
     "<p>Click <b>Next &gt;</b> to see this computer's storage.</p>";
 
+// Its text is set by ApplyPalette, in the palette's link colour.
 QLabel* MakeLink(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(QStringLiteral("<a href=\"#\">%1</a>").arg(text), parent);
+  auto* label = new QLabel(parent);
+  label->setProperty("caption", text);
   label->setTextFormat(Qt::RichText);
   label->setCursor(Qt::PointingHandCursor);
   return label;
@@ -83,7 +85,7 @@ TfmMain::TfmMain(TfmMainOptions options)
   setWindowTitle(QString::fromStdString(caption));
   QApplication::setApplicationName(QString::fromStdString(caption));
   setMinimumSize(kClientWidth, kClientHeight);
-  resize(kClientWidth + 180, kClientHeight + 40);
+  resize(kClientWidth + 300, kClientHeight + 60);
   setAcceptDrops(true);
   setWindowIcon(QIcon(RenderPicture("disk_0", 48, 48)));
   FReady = true;
@@ -100,6 +102,7 @@ TfmMain::TfmMain(TfmMainOptions options)
   BuildBottomPanel();
   layout->addWidget(pnlBottom);
   BuildMenus();
+  ApplyPalette();
 
   // The program keeps no log; the last line is the reason a failed open
   // shows.
@@ -177,7 +180,6 @@ void TfmMain::BuildListPage() {
   headerRow->setContentsMargins(kListMargin, 8, kListMargin, 8);
   img_logo = new QLabel(header);
   img_logo->setObjectName(QStringLiteral("img_logo"));
-  img_logo->setPixmap(RenderPicture("logo", 200, 48));
   img_logo->setCursor(Qt::PointingHandCursor);
   img_logo->installEventFilter(this);
   headerRow->addWidget(img_logo);
@@ -271,6 +273,7 @@ void TfmMain::BuildListPage() {
     miMount->setVisible(storage != nullptr && TGroupedListView::RowMountable(lvDisk->currentItem()));
     miMount->setText(mounted ? QStringLiteral("Dismount") : QStringLiteral("Mount"));
     miOpen->setVisible(mounted);
+    miRemove->setVisible(devices_->AddedImageOf(storage) != nullptr);
     ppDisk->popup(lvDisk->viewport()->mapToGlobal(point));
   });
   NoteBook->addWidget(page);
@@ -338,7 +341,9 @@ void TfmMain::BuildMenus() {
   miMount->setShortcutContext(Qt::WidgetShortcut);
   miOpen = new QAction(QStringLiteral("Open"), ppDisk);
   miOpen->setObjectName(QStringLiteral("miOpen"));
-  ppDisk->insertActions(ppDisk->actions().first(), {miMount, miOpen});
+  miRemove = new QAction(QStringLiteral("Remove image"), ppDisk);
+  miRemove->setObjectName(QStringLiteral("miRemove"));
+  ppDisk->insertActions(ppDisk->actions().first(), {miMount, miOpen, miRemove});
   connect(miRefresh, &QAction::triggered, this, [this] { RefreshDiskList(false); });
   connect(miMountImage, &QAction::triggered, this, [this] { MountImage(); });
   connect(miProperty, &QAction::triggered, this, [this] { miPropertyClick(); });
@@ -347,6 +352,7 @@ void TfmMain::BuildMenus() {
       MountOrDismount(TGroupedListView::RowStorage(row), row->text(kColumnLetter).toStdString());
   });
   connect(miOpen, &QAction::triggered, this, [this] { OpenMountFolder(SelectedStorage()); });
+  connect(miRemove, &QAction::triggered, this, [this] { RemoveImage(devices_->AddedImageOf(SelectedStorage())); });
 
   ppMenu = new QMenu(this);
   ppMenu->setObjectName(QStringLiteral("ppMenu"));
@@ -451,6 +457,10 @@ void TfmMain::RefreshDiskList(bool force) {
       window.Close();
     });
     FillDiskList(*lvDisk, *devices_, il32_);
+    // Names and types as wide as they need, up to a point; never narrower
+    // than the user made them.
+    lvDisk->WidenToContent(kColumnName, 300);
+    lvDisk->WidenToContent(kColumnFileSystem, 210);
     for (QTreeWidgetItem* row : lvDisk->Rows()) {
       if (!TGroupedListView::RowMountable(row)) continue;
       row->setText(kColumnMount, QStringLiteral("Mount"));
@@ -594,7 +604,7 @@ void TfmMain::MountOrDismount(TStorage* storage, const std::string& chosen) {
         if (link)
           FMounts.push_back(std::move(link));
         else
-          CurrentPrompt().Show(PromptKind::kError, "Error", "Mount error: " + error);
+          ShowFailure(error);
         RefreshDiskList(true);
         if (QTreeWidgetItem* row = FindRow(storage)) lvDisk->setCurrentItem(row);
       }
@@ -650,6 +660,39 @@ void TfmMain::OpenMountFolder(TStorage* storage) {
                                ".\n\nCopy the folder's path to the clipboard, to paste it into a program of "
                                "your choice?"))
     QApplication::clipboard()->setText(QString::fromStdString(folder));
+}
+
+void TfmMain::RemoveImage(TStorage* image) {
+  if (!FReady || image == nullptr) return;
+  std::vector<TMountLink*> mounted;
+  std::string letters;
+  for (const auto& mount : FMounts) {
+    if (!TDeviceManager::ReadsFrom(mount->Storage(), image)) continue;
+    mounted.push_back(mount.get());
+    letters += (letters.empty() ? "" : ", ") + mount->MountPoint();
+  }
+  const QString file = QFileInfo(QString::fromStdString(image->Path)).fileName();
+  const std::string name = file.isEmpty() ? image->GetName(true) : file.toStdString();
+  if (!mounted.empty() &&
+      !CurrentPrompt().Show(PromptKind::kQuestion, "Remove image",
+                            name + " is mounted as " + letters + ". Dismount " +
+                                (mounted.size() == 1 ? "it" : "them") + " and remove the image from the list?"))
+    return;
+  FReady = false;
+  cbLetter->hide();
+  letterRow_ = nullptr;
+  try {
+    for (TMountLink* mount : mounted) {
+      mount->Finish();
+      std::erase_if(FMounts, [mount](const auto& item) { return item.get() == mount; });
+    }
+    // Not while painting: the rows still point at what goes.
+    devices_->RemoveImage(image);
+  } catch (const std::exception& error) {
+    ShowFailure("Could not remove " + name + ": " + error.what());
+  }
+  RefreshDiskList(true);
+  FReady = true;
 }
 
 TStorage* TfmMain::SelectedStorage() const {
@@ -871,8 +914,18 @@ void TfmMain::ShowFromTray() {
   activateWindow();
 }
 
+void TfmMain::ApplyPalette() {
+  // Drawn pictures and the links' rich text keep the colours they were
+  // made with: make them again in this palette's.
+  img_logo->setPixmap(RenderPicture("logo", 200, 48, palette().color(QPalette::Text)));
+  for (QLabel* link : {lnkMenu, lnkRefresh})
+    link->setText(QStringLiteral("<a href=\"#\" style=\"color:%1\">%2</a>")
+                      .arg(palette().color(QPalette::Link).name(), link->property("caption").toString()));
+}
+
 void TfmMain::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange && lnkMenu != nullptr) ApplyPalette();
   if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable())
     QMetaObject::invokeMethod(this, [this] { HideToTray(); }, Qt::QueuedConnection);
 }

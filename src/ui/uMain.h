@@ -91,6 +91,9 @@ class TfmMain : public QWidget, public TCaptionWindow {
   // the volume has no file system.
   static std::string FilesFolder(const TMountLink& mount);
   void OpenMountFolder(TStorage* storage);
+  // Dismounts what reads from the image (asking first) and takes it out
+  // of the list; the history keeps it.
+  void RemoveImage(TStorage* image);
   void miPropertyClick();
   void miAboutClick();
   void miDriverClick();
@@ -126,6 +129,7 @@ class TfmMain : public QWidget, public TCaptionWindow {
   QAction* miProperty = nullptr;
   QAction* miMount = nullptr;
   QAction* miOpen = nullptr;
+  QAction* miRemove = nullptr;
   QAction* miToTray = nullptr;
   QAction* miDriver = nullptr;
   QAction* miAbout = nullptr;
@@ -146,6 +150,7 @@ class TfmMain : public QWidget, public TCaptionWindow {
   void BuildBottomPanel();
   void BuildMenus();
   void UpdatePageControls();
+  void ApplyPalette();
   void ShowAccessNotice();
   // Places the box over its row's letter cell; false when the cell is out
   // of sight.

@@ -22,6 +22,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "mount/Mount2System.h"
 #include "platform/mount_points.h"
@@ -95,7 +100,9 @@ struct Window {
   // dialog while it is still open (nullptr once it closed).
   void MountImageByTyping(const std::string& path, const std::function<void(TfmConnectImage*)>& after = {}) {
     // Shortcuts reach only the active window; a dialog just closed hands
-    // the activation back later.
+    // the activation back later, and on the offscreen platform a menu that
+    // closed keeps it.
+    QApplication::setActiveWindow(window.get());
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     bool ran = false;
@@ -114,6 +121,22 @@ struct Window {
     driver.start(0);
     Key(Qt::Key_M, Qt::ControlModifier);
     EXPECT_TRUE(ran) << "Ctrl+M opened no dialog";
+  }
+  // Right-click on the row, then a click on the menu's entry; false (menu
+  // closed) when the menu has no such entry.
+  bool RowMenu(QTreeWidgetItem* row, const QString& caption) {
+    const QPoint point = CellCentre(row, kColumnName);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, point, List().viewport()->mapToGlobal(point));
+    QApplication::sendEvent(List().viewport(), &event);
+    QMenu* menu = window->ppDisk;
+    EXPECT_TRUE(menu->isVisible());
+    for (QAction* action : menu->actions())
+      if (action->isVisible() && action->text() == caption) {
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+        return true;
+      }
+    menu->close();
+    return false;
   }
   // Opens the letter box's popup with a click and picks `letter` with the
   // mouse.
@@ -214,21 +237,7 @@ TEST(UserPaths, KeysAndTheRowMenuMountAndDismount) {
   EXPECT_EQ(w.Row(name)->text(kColumnStatus), "");
 
   // The row's context menu: Mount, then Open and Dismount.
-  auto menuAction = [&](const QString& caption) {
-    row = w.Row(name);
-    const QPoint point = w.CellCentre(row, kColumnName);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, point, w.List().viewport()->mapToGlobal(point));
-    QApplication::sendEvent(w.List().viewport(), &event);
-    QMenu* menu = w.window->ppDisk;
-    EXPECT_TRUE(menu->isVisible());
-    for (QAction* action : menu->actions())
-      if (action->isVisible() && action->text() == caption) {
-        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
-        return true;
-      }
-    menu->close();
-    return false;
-  };
+  auto menuAction = [&](const QString& caption) { return w.RowMenu(w.Row(name), caption); };
   ASSERT_TRUE(menuAction("Mount"));
   EXPECT_EQ(w.Row(name)->text(kColumnStatus), "Mounted");
   ASSERT_TRUE(menuAction("Open"));
@@ -327,6 +336,197 @@ TEST(UserPaths, SourceColumnSortingAndDroppedFiles) {
   std::vector<std::int64_t> descending = sizes();
   EXPECT_TRUE(std::is_sorted(descending.rbegin(), descending.rend()));
   EXPECT_FALSE(w.List().GroupItem(kGroupHardDisks)->isHidden());
+}
+
+TEST(UserPaths, RemoveImageFromTheMenuOfItsRows) {
+  VANDREL_FIXTURE(disk, "mbr_fat_ext2");
+  VANDREL_FIXTURE(stick, "fat16_plain");
+  ScopedSettings files;
+  const std::string blank = (files.Folder() / "blank.img").string();
+  std::ofstream(blank).close();
+  std::filesystem::resize_file(blank, 1 << 20);  // zeros: no volume in it
+  Window w(true);
+  RecordingPrompt prompt;
+  w.Next();
+  for (const std::string& image : {disk, stick, blank}) w.MountImageByTyping(image);
+  ASSERT_EQ(w.List().Rows().size(), 4);
+  const QString diskName = QFileInfo(QString::fromStdString(disk)).fileName();
+  QTreeWidgetItem* ext = nullptr;
+  for (QTreeWidgetItem* row : w.List().Rows())
+    if (row->text(kColumnSource) == diskName && !row->text(kColumnName).startsWith("DATA")) ext = row;
+  ASSERT_NE(ext, nullptr);
+  const QString extName = ext->text(kColumnName);
+  w.ClickLink(w.Row("DATA"));
+  ASSERT_EQ(w.Row("DATA")->text(kColumnStatus), "Mounted");
+
+  // A mounted volume of the image is asked about first; No keeps it all.
+  prompt.answers = {false};
+  ASSERT_TRUE(w.RowMenu(w.Row(extName), "Remove image"));
+  ASSERT_EQ(prompt.shown.size(), 1u);
+  EXPECT_EQ(prompt.shown[0].text,
+            diskName.toStdString() + " is mounted as A:. Dismount it and remove the image from the list?");
+  EXPECT_EQ(w.List().Rows().size(), 4);
+  EXPECT_EQ(w.finished, 0);
+  // Yes dismounts it and takes both of the image's rows away.
+  prompt.answers = {true};
+  ASSERT_TRUE(w.RowMenu(w.Row("DATA"), "Remove image"));
+  EXPECT_EQ(w.finished, 1);
+  EXPECT_EQ(w.window->MountCount(), 0);
+  EXPECT_EQ(w.Row("DATA"), nullptr);
+  EXPECT_EQ(w.Row(extName), nullptr);
+  EXPECT_NE(w.Row("PROBE16"), nullptr);
+
+  // Nothing mounted: no question. A row without volumes goes the same way.
+  ASSERT_TRUE(w.RowMenu(w.Row("PROBE16"), "Remove image"));
+  ASSERT_TRUE(w.RowMenu(w.Row("blank.img"), "Remove image"));
+  EXPECT_EQ(prompt.shown.size(), 2u);
+  EXPECT_TRUE(w.List().Rows().isEmpty());
+  EXPECT_EQ(History().size(), 3u);  // the history keeps them
+
+  // The file can be added again, and mounts.
+  w.MountImageByTyping(disk);
+  ASSERT_EQ(w.List().Rows().size(), 2);
+  w.ClickLink(w.Row("DATA"));
+  EXPECT_EQ(w.Row("DATA")->text(kColumnStatus), "Mounted");
+  EXPECT_EQ(prompt.shown.size(), 2u);
+}
+
+// Member images of an array that formed are named in the array's row; a
+// member whose array cannot be formed says what it is.
+TEST(UserPaths, RaidMemberImagesShowInTheArraysRow) {
+  std::string why;
+  const std::string folder = test::SharedFixtureDir("raid/md090-raid5-ls3.tar.zst", why);
+  VANDREL_REQUIRE(!folder.empty(), why);
+  const std::string m0 = folder + "/md090-raid5-ls3/m0.img";
+  const std::string m1 = folder + "/md090-raid5-ls3/m1.img";
+  Window w(true);
+  RecordingPrompt prompt;
+  w.Next();
+  w.MountImageByTyping(m0);
+  QTreeWidgetItem* member = w.Row("m0.img");
+  ASSERT_NE(member, nullptr);
+  EXPECT_EQ(member->text(kColumnFileSystem), "RAID member, array incomplete");
+
+  w.MountImageByTyping(m1);
+  EXPECT_EQ(w.Row("m0.img"), nullptr);
+  EXPECT_EQ(w.Row("m1.img"), nullptr);
+  QTreeWidgetItem* array = nullptr;
+  for (QTreeWidgetItem* row : w.List().Rows())
+    if (row->text(kColumnSource).contains("m0.img")) array = row;
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(array->text(kColumnSource), "m0.img, m1.img, 1 missing");
+  EXPECT_TRUE(array->toolTip(kColumnSource).contains(QString::fromStdString(m1)));
+  for (const auto& entry : prompt.shown) ADD_FAILURE() << entry.text;
+}
+
+// The words drawn on the window (the logo, the Menu link) stand out from
+// their background in a dark palette as in a light one.
+TEST(UserPaths, LogoAndLinksReadInLightAndDarkPalettes) {
+  Window w(true);
+  w.Next();
+  const QPalette light = QApplication::palette();
+  QPalette dark;
+  const QColor window(45, 45, 48), base(30, 30, 32), text(230, 230, 230);
+  for (auto [role, colour] : {std::pair{QPalette::Window, window}, {QPalette::Base, base}, {QPalette::Button, window},
+                              {QPalette::WindowText, text}, {QPalette::Text, text}, {QPalette::ButtonText, text},
+                              {QPalette::Link, QColor(110, 170, 255)}})
+    dark.setColor(role, colour);
+  auto contrast = [&](QWidget* widget) {
+    // As painted in the window, the background around it included.
+    const QImage image =
+        w.window->grab(QRect(widget->mapTo(w.window.get(), QPoint()), widget->size())).toImage();
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) ++counts[image.pixel(x, y)];
+    const QColor background(std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                              return a.second < b.second;
+                            })->first);
+    int most = 0;
+    for (const auto& [pixel, count] : counts) most = std::max(most, std::abs(qGray(pixel) - qGray(background.rgb())));
+    return most;
+  };
+  for (const QPalette& palette : {light, dark}) {
+    QApplication::setPalette(palette);
+    QTest::qWait(10);
+    SCOPED_TRACE(palette.color(QPalette::Window).name().toStdString());
+    EXPECT_GT(contrast(w.window->img_logo), 100);
+    EXPECT_GT(contrast(w.window->lnkMenu), 60);
+  }
+  QApplication::setPalette(light);
+}
+
+// Mounting with the real service: a busy folder, a mount root the user may
+// not write to, and no usable FUSE, each said with the folder and what to do.
+TEST(UserPaths, MountFailuresSayWhereWhatAndWhatToDo) {
+  VANDREL_REQUIRE(test::IsRoot(), "needs root to act as a user without rights");
+  VANDREL_FIXTURE(stick, "fat16_plain");
+  enum class User { kRoot, kRootWithoutFileRights, kNobody };
+  // Root without the right to pass over file permissions (this thread
+  // only, where the folders are made), or the user "nobody" for whom
+  // /dev/fuse is closed; while it lives.
+  struct Acting {
+    explicit Acting(User user) : user_(user) {
+      if (user_ == User::kNobody) {
+        EXPECT_EQ(::seteuid(65534), 0);
+      } else if (user_ == User::kRootWithoutFileRights) {
+        EXPECT_EQ(::syscall(SYS_capget, &header_, saved_), 0);
+        __user_cap_data_struct less[2] = {saved_[0], saved_[1]};
+        less[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        EXPECT_EQ(::syscall(SYS_capset, &header_, less), 0);
+      }
+    }
+    ~Acting() {
+      if (user_ == User::kNobody) {
+        EXPECT_EQ(::seteuid(0), 0);
+      } else if (user_ == User::kRootWithoutFileRights) {
+        EXPECT_EQ(::syscall(SYS_capset, &header_, saved_), 0);
+      }
+    }
+    User user_;
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+  };
+  struct Case {
+    const char* name;
+    bool leaveAFile;  // something already in M's folder
+    User user;
+    std::vector<std::string> says;
+  };
+  const Case cases[] = {
+      {"busy", true, User::kRoot, {"is not empty", "Choose another letter, or move the files out"}},
+      {"no permission", false, User::kRootWithoutFileRights, {"could not be made", "Permission denied", "mount_root"}},
+      {"no FUSE", false, User::kNobody, {"through FUSE, which is not usable here", "may not open /dev/fuse"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Window w(false);
+    const std::filesystem::path root = w.settings.Folder() / "mnt";
+    std::filesystem::create_directories(root);
+    // Another user's folder: only file rights would let root write in it.
+    ASSERT_EQ(::chown(root.c_str(), 65534, 65534), 0);
+    if (c.leaveAFile) {
+      std::filesystem::create_directories(root / "M");
+      std::ofstream(root / "M" / "left-over.txt") << "x";
+    }
+    WriteSetting("main", "mount_root", root.string());
+    MountUnitStartup(SettingsPath());
+    RecordingPrompt prompt;
+    w.Next();
+    w.MountImageByTyping(stick);
+    w.ChooseLetterByMouse(w.Row("PROBE16"), "M:");
+    {
+      const Acting as(c.user);
+      w.ClickLink(w.Row("PROBE16"));
+    }
+    ASSERT_EQ(prompt.shown.size(), 1u);
+    const std::string& text = prompt.shown[0].text;
+    EXPECT_EQ(text.rfind("M: could not be mounted at " + (root / "M").string() + ".\n\n", 0), 0u) << text;
+    for (const std::string& part : c.says) EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+    EXPECT_EQ(w.Row("PROBE16")->text(kColumnStatus), "");
+    EXPECT_EQ(w.window->MountCount(), 0);
+    EXPECT_FALSE(platform::IsMountPoint((root / "M").string()));
+    MountUnitShutdown();
+  }
 }
 
 // Real FUSE mounts, from typing the image's path to closing the window.
