@@ -2,7 +2,8 @@
 # Listing speed of a large folder through a vandrel-cli mount against the
 # kernel's loop mount of the same ext4 image: `ls -l` of COUNT entries,
 # first (cold: fresh mount, page cache dropped) and again (the kernel's
-# caches), and a `stat` of one listed name. Prints the median seconds of
+# caches), a `stat` of one listed name, and `cat` of every file of the
+# folder's last fifth, one open each, on a fresh mount. Prints the median seconds of
 # RUNS runs; a listing that takes longer than LIMIT seconds is cut off and
 # shown as such.
 #
@@ -60,7 +61,7 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ r[NR] = $1 } END { print r[in
 mkdir -p ours theirs
 declare -A result
 for side in ours kernel; do
-  first="" again="" one=""
+  first="" again="" one="" opened=""
   for _ in $(seq "$runs"); do
     if [ $side = ours ]; then
       "$cli" --images-only --image "$image" mount 0:0 "$work/ours" --background > /dev/null 2>&1
@@ -75,12 +76,22 @@ for side in ours kernel; do
     again="$again $(seconds ls -l "$folder")"
     one="$one $(seconds stat "$folder/$name")"
     if [ $side = ours ]; then "$cli" umount "$work/ours" > /dev/null; else umount theirs; fi
+    # Opening one file after another: each open looks its name up again.
+    if [ $side = ours ]; then
+      "$cli" --images-only --image "$image" mount 0:0 "$work/ours" --background > /dev/null 2>&1
+    else
+      mount -o ro,loop "$image" theirs
+    fi
+    opened="$opened $(seconds sh -c "cd '$folder' && seq -f 'entry %06g with a longer name' $((count - count / 5 + 1)) $count | xargs -d '\\n' cat")"
+    if [ $side = ours ]; then "$cli" umount "$work/ours" > /dev/null; else umount theirs; fi
   done
   result[$side,first]=$(echo "$first" | median)
   result[$side,again]=$(echo "$again" | median)
   result[$side,one]=$(echo "$one" | median)
+  result[$side,opened]=$(echo "$opened" | median)
 done
 printf "%-24s %10s %10s   (%d entries, median of %d)\n" "" "ours s" "kernel s" "$count" "$runs"
 printf "%-24s %10s %10s\n" "ls -l (first)" "${result[ours,first]}" "${result[kernel,first]}"
 printf "%-24s %10s %10s\n" "ls -l (again)" "${result[ours,again]}" "${result[kernel,again]}"
 printf "%-24s %10s %10s\n" "stat one name (listed)" "${result[ours,one]}" "${result[kernel,one]}"
+printf "%-24s %10s %10s\n" "cat $((count / 5)) files" "${result[ours,opened]}" "${result[kernel,opened]}"

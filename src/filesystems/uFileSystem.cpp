@@ -141,16 +141,20 @@ bool FileSystem::NamesMatch(std::string_view stored, std::string_view typed) { r
 
 bool FileSystem::FindChild(const TFileEntry& directory, std::string_view name, bool includeFiles, TFileEntry& out) {
   TFolderListing listing = ListFolder(directory);
-  auto& entries = listing.Entries;
+  const std::size_t at = FindInListing(listing.Entries, name);
+  // The entry the name stands for decides, whatever its kind.
+  if (at == std::string::npos || !(includeFiles || listing.Entries[at].IsDirectory())) return false;
+  out = std::move(listing.Entries[at]);
+  return true;
+}
+
+std::size_t FileSystem::FindInListing(const std::vector<TFileEntry>& entries, std::string_view name) {
   auto it = std::find_if(entries.begin(), entries.end(), [&](const TFileEntry& e) { return e.Name == name; });
   if (it == entries.end())
     it = std::find_if(entries.begin(), entries.end(), [&](const TFileEntry& e) {
       return NamesMatch(e.Name, name) || (!e.ShortName.empty() && NamesMatch(e.ShortName, name));
     });
-  // The entry the name stands for decides, whatever its kind.
-  if (it == entries.end() || !(includeFiles || it->IsDirectory())) return false;
-  out = std::move(*it);
-  return true;
+  return it == entries.end() ? std::string::npos : static_cast<std::size_t>(it - entries.begin());
 }
 
 FsHandle FileSystem::OpenStream(const TFileEntry&, std::uint32_t, int, std::string_view) { return kNoHandle; }

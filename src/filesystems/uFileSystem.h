@@ -201,6 +201,9 @@ class FileSystem {
   // stands for: an exact match first, then one by NamesMatch. Never a near
   // match otherwise.
   virtual bool FindChild(const TFileEntry& directory, std::string_view name, bool includeFiles, TFileEntry& out);
+  // The same rule over a listing already made: the position of the entry
+  // `name` stands for, or npos.
+  std::size_t FindInListing(const std::vector<TFileEntry>& entries, std::string_view name);
   // The entries of `directory` with their names made safe and unique
   // (filesystems/folder_listing.h); the reader's link to the parent is
   // left out. Every front end lists and looks up through this.

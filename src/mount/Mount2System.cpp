@@ -503,40 +503,46 @@ bool TMountStorage2System::FindFile(const std::string& path, TFileEntry& entry) 
   return FindEntry(path, entry);
 }
 
+const TMountStorage2System::CachedFolder* TMountStorage2System::CachedListing(FileSystem& reader,
+                                                                             const std::string& folder) {
+  for (auto it = lookupCache_.begin(); it != lookupCache_.end(); ++it) {
+    if (it->Path != folder) continue;
+    lookupCache_.splice(lookupCache_.begin(), lookupCache_, it);
+    return &lookupCache_.front();
+  }
+  TFileEntry directory;
+  if (!reader.LookupPath(folder.empty() ? std::string(1, kPathDelimiter) : folder, directory, true, nullptr) ||
+      !(folder.empty() || directory.IsDirectory()))
+    return nullptr;
+  TFolderListing listing = reader.ListFolder(directory);
+  if (!listing.Readable || listing.Truncated) return nullptr;
+  CachedFolder cached{folder, std::move(listing.Entries), {}};
+  cached.ByName.reserve(cached.Entries.size());
+  for (std::size_t i = 0; i < cached.Entries.size(); ++i) cached.ByName.emplace(cached.Entries[i].Name, i);
+  lookupCache_.push_front(std::move(cached));
+  if (lookupCache_.size() > kCachedFolders) lookupCache_.pop_back();
+  return &lookupCache_.front();
+}
+
 bool TMountStorage2System::FindEntry(const std::string& path, TFileEntry& entry) {
   FileSystem* reader = storage_->GetReader();
   if (reader == nullptr) return false;
   if (path.size() > kMaxPathLength) throw ECbFsError("path too long", 36 /* ENAMETOOLONG */);
   if (path.empty() || path.back() == kPathDelimiter) return false;
   // The kernel looks names up as readdir showed them: the exact shown name
-  // is found in the cached listing of its folder; anything else takes the
-  // reader's own rule below.
+  // is found in the cached listing of its folder, another spelling by the
+  // reader's own rule over that listing.
   const std::size_t cut = path.rfind(kPathDelimiter);
   if (cut != std::string::npos) {
-    const std::string folder = path.substr(0, cut);
-    if (!lookupCached_ || folder != lookupFolder_) {
-      lookupCached_ = false;
-      TFileEntry directory;
-      if (reader->LookupPath(folder.empty() ? std::string(1, kPathDelimiter) : folder, directory, true, nullptr) &&
-          (folder.empty() || directory.IsDirectory())) {
-        TFolderListing listing = reader->ListFolder(directory);
-        if (listing.Readable && !listing.Truncated) {
-          lookupEntries_ = std::move(listing.Entries);
-          lookupFolder_ = folder;
-          lookupCached_ = true;
-        }
-      }
-    }
-    if (lookupCached_) {
-      const std::string_view leaf = std::string_view(path).substr(cut + 1);
-      const auto it = std::find_if(lookupEntries_.begin(), lookupEntries_.end(),
-                                   [&](const TFileEntry& e) { return e.Name == leaf; });
-      if (it != lookupEntries_.end()) {
-        entry = *it;
-        if (entry.Storage == nullptr) entry.Storage = storage_;
-        if (entry.Fs == nullptr) entry.Fs = reader;
-        return true;
-      }
+    if (const CachedFolder* cached = CachedListing(*reader, path.substr(0, cut))) {
+      const std::string leaf = path.substr(cut + 1);
+      const auto exact = cached->ByName.find(leaf);
+      const std::size_t at = exact != cached->ByName.end() ? exact->second : reader->FindInListing(cached->Entries, leaf);
+      if (at == std::string::npos) return false;
+      entry = cached->Entries[at];
+      if (entry.Storage == nullptr) entry.Storage = storage_;
+      if (entry.Fs == nullptr) entry.Fs = reader;
+      return true;
     }
   }
   if (!reader->LookupPath(path, entry, true, nullptr)) return false;

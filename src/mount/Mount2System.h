@@ -22,9 +22,11 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/read_write_lock.h"
@@ -147,12 +149,21 @@ class TMountStorage2System : public TMount2System {
   void EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& info);
   void RootItemInfo(bool fileSystem, TCbFsEntryInfo& info) const;
   TStorage* storage_ = nullptr;
-  // The shown names of the folder looked in last, so that opening every
-  // file of a large folder lists it once, not once per file. Guarded by
-  // the program lock; the volume is read-only, so it never goes stale.
-  std::string lookupFolder_;
-  std::vector<TFileEntry> lookupEntries_;
-  bool lookupCached_ = false;
+  // The entries of the folders looked in last, with an index of their
+  // shown names (unique in a listing), so that opening every file of a
+  // large folder lists it once and finds each name at once, even while the
+  // kernel also looks up the folder itself in its parent. Guarded by the
+  // program lock; the volume is read-only, so nothing goes stale.
+  struct CachedFolder {
+    std::string Path;
+    std::vector<TFileEntry> Entries;
+    std::unordered_map<std::string, std::size_t> ByName;
+  };
+  static constexpr std::size_t kCachedFolders = 4;
+  // The listing of `folder`, listed now unless cached; nullptr when it
+  // cannot be listed whole.
+  const CachedFolder* CachedListing(FileSystem& reader, const std::string& folder);
+  std::list<CachedFolder> lookupCache_;  // most recent first
 };
 
 }  // namespace vandrel
