@@ -21,6 +21,7 @@
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -159,7 +160,9 @@ void TfmMain::BuildWelcomePage() {
   QFont font = Memo1->font();
   font.setPixelSize(16);
   Memo1->setFont(font);
-  Memo1->setStyleSheet(QStringLiteral("QTextBrowser{padding:18px 20px 10px 14px}"));
+  // Margins, not a style sheet: a styled widget keeps the palette it had
+  // when it was styled.
+  Memo1->document()->setDocumentMargin(16);
   row->addWidget(Memo1, 1);
   NoteBook->addWidget(pnlWelcome);
 }

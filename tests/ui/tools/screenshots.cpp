@@ -1,6 +1,7 @@
 // Makes the README's pictures of the windows: vandrel_screenshots OUTDIR
 // IMAGE... (run on the offscreen platform by scripts/screenshots).
 #include <QApplication>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QPalette>
 #include <QStyleFactory>
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "ui/qt_prompt.h"
 #include "ui/uConnectImg.h"
 #include "ui/uDriveProperties.h"
+#include "ui/uDriverStatus.h"
 #include "ui/uListViewFunc.h"
 #include "ui/uMain.h"
 
@@ -74,6 +77,31 @@ int Draw(int argc, char** argv, const QString& out) {
   const QPalette light = QApplication::palette();
   QApplication::setPalette(DarkPalette());
   Save(window, out + "/main-window-dark.png");
+  // Every page and dialog in the dark palette, to look at (not for the
+  // README): VANDREL_DARK_CHECK=FOLDER.
+  if (const char* check = std::getenv("VANDREL_DARK_CHECK")) {
+    const QString folder = QString::fromLocal8Bit(check);
+    window.btnBackClick();
+    Save(window, folder + "/dark-welcome.png");
+    window.btnNextClick();
+    if (first != nullptr) {
+      TfmDriveProperties properties(&window, window.Devices());
+      properties.ShowStorage(first, &window.Pictures16(), &window.Pictures48(), &window.Pictures32());
+      Save(properties, folder + "/dark-properties.png");
+    }
+    rows = window.lvDisk->Rows();
+    if (rows.size() > 1) {
+      window.ShowLetterBox(rows.at(1));
+      window.cbLetter->showPopup();
+      Save(window, folder + "/dark-letter-box.png");
+      window.cbLetter->view()->window()->grab().save(folder + "/dark-letter-list.png");
+      window.cbLetter->hidePopup();
+    }
+    TfmDriverStatus driver(&window);
+    Save(driver, folder + "/dark-driver.png");
+    TfmConnectImage connect(&window);
+    Save(connect, folder + "/dark-connect-image.png");
+  }
   QApplication::setPalette(light);
 
   if (first != nullptr) {
