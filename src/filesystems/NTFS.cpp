@@ -1159,13 +1159,17 @@ TDamage TNTFS::FindDamage(const TFileEntry& directory, FsHandle handle) {
   return it != dirDamage_.end() ? it->second : FileSystem::FindDamage(directory, handle);
 }
 
-TNTFS::LinkKind TNTFS::ReadLinkText(const TFileEntry& entry, std::string& target) {
+TNTFS::LinkKind TNTFS::ReadLinkText(const TFileEntry& entry, std::string& target, TSpecialInfo* special) {
   target.clear();
+  TSpecialInfo ignored;
+  TSpecialInfo& info = special != nullptr ? *special : ignored;
+  info = TSpecialInfo{};
   const bool reparse = (entry.Attributes & kAttrReparsePoint) != 0;
-  // ntfs-3g's links are small system files; anything else is not read.
+  // ntfs-3g's Interix links and special files are small system files past
+  // the metafiles; anything else is not read.
+  const std::int64_t longestLink = static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2 * kMaxLinkTarget;
   const bool interix = !reparse && (entry.Attributes & kAttrSystem) != 0 && !entry.IsDirectory() &&
-                       entry.Size >= static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2 &&
-                       entry.Size <= static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2 * kMaxLinkTarget;
+                       entry.ObjectId >= kNtfsFirstUserRecord && entry.Size >= 0 && entry.Size <= longestLink;
   if (!reparse && !interix) return LinkKind::None;
   try {
     TNtfs_File_Streams s;
@@ -1173,21 +1177,40 @@ TNTFS::LinkKind TNTFS::ReadLinkText(const TFileEntry& entry, std::string& target
     if (!LoadRecord(entry.ObjectId, s) || !CollectAttribute(s, reparse ? kNtfsAttrReparsePoint : kNtfsAttrData, "", d))
       return LinkKind::None;
     std::vector<std::uint8_t> data;
-    const std::int64_t cap = reparse ? kMaxReparseBytes : kNtfsInterixLinkMagic.size() + 2 * kMaxLinkTarget;
+    const std::int64_t cap = reparse ? kMaxReparseBytes : longestLink;
     if (EffectiveSize(d, clusterSize_) > cap || !ReadAttributeValue(d, data, static_cast<std::size_t>(cap)))
       return LinkKind::None;
-    if (!reparse) return ParseInterixLink(data, target) ? LinkKind::Symlink : LinkKind::None;
-    if (ParseSymlinkTarget(data, target)) return LinkKind::Symlink;
-    if (data.size() >= 4 && Le32(data, 0) == kNtfsReparseMountPoint) return LinkKind::Junction;
+    if (!reparse) {
+      if (ParseInterixLink(data, target)) return LinkKind::Symlink;
+      return ParseInterixSpecial(data, info) != TSpecialKind::Unknown ? LinkKind::Special : LinkKind::None;
+    }
+    if (ParseSymlinkTarget(data, target) || ParseLxSymlink(data, target)) return LinkKind::Symlink;
+    if (data.size() < 4) return LinkKind::None;
+    if (Le32(data, 0) == kNtfsReparseMountPoint) return LinkKind::Junction;
+    info.Kind = entry.IsDirectory() ? TSpecialKind::Unknown : LxSpecialKind(Le32(data, 0));
+    if (info.Kind == TSpecialKind::Unknown) return LinkKind::None;
+    if (info.Kind == TSpecialKind::CharDevice || info.Kind == TSpecialKind::BlockDevice) {
+      // The device numbers: two 32-bit values in the extended attribute.
+      TNtfsAttrDesc ea;
+      std::vector<std::uint8_t> eaBytes;
+      ByteSpan dev;
+      if (CollectAttribute(s, kNtfsAttrEa, kNtfsAnyStream, ea) && EffectiveSize(ea, clusterSize_) <= kMaxReparseBytes &&
+          ReadAttributeValue(ea, eaBytes, kMaxReparseBytes) && FindEaValue(eaBytes, "$LXDEV", dev) && dev.size() >= 8) {
+        info.Major = Le32(dev, 0);
+        info.Minor = Le32(dev, 4);
+      }
+    }
+    return LinkKind::Special;
   } catch (...) {
     target.clear();
+    info = TSpecialInfo{};
   }
   return LinkKind::None;
 }
 
 void TNTFS::ClassifyLink(TFileEntry& f) {
   std::string target;
-  switch (ReadLinkText(f, target)) {
+  switch (ReadLinkText(f, target, nullptr)) {
     case LinkKind::Symlink:
       // A link to a folder is a link too: it is not entered.
       f.Attributes = (f.Attributes & ~kAttrDirectory) | kAttrSymlink;
@@ -1196,6 +1219,7 @@ void TNTFS::ClassifyLink(TFileEntry& f) {
     case LinkKind::Junction:
       if (f.IsDirectory()) f.Attributes |= kAttrJunction;
       break;
+    case LinkKind::Special: f.Attributes |= kAttrSpecial; break;
     case LinkKind::None: break;
   }
 }
@@ -1206,8 +1230,14 @@ bool TNTFS::ReadLinkTarget(const TFileEntry& entry, std::string& target) {
   // Listed entries carry the target's length as their size, not the data's:
   // the data's own size is checked when it is read.
   probe.Attributes &= ~kAttrDirectory;
-  probe.Size = static_cast<std::int64_t>(kNtfsInterixLinkMagic.size()) + 2;
-  return ReadLinkText(probe, target) == LinkKind::Symlink && target.size() <= static_cast<std::size_t>(kMaxLinkTarget);
+  probe.Size = 0;
+  return ReadLinkText(probe, target, nullptr) == LinkKind::Symlink && target.size() <= static_cast<std::size_t>(kMaxLinkTarget);
+}
+
+bool TNTFS::ReadSpecialInfo(const TFileEntry& entry, TSpecialInfo& info) {
+  info = TSpecialInfo{};
+  std::string target;
+  return (entry.Attributes & kAttrSpecial) != 0 && ReadLinkText(entry, target, &info) == LinkKind::Special;
 }
 
 bool TNTFS::RefreshFromRecord(TFileEntry& f) {
@@ -1539,6 +1569,14 @@ void TNTFS_Salvager::BuildTree() {
       node.Size = 0;
     }
     if (!d.Info.InUse) node.Attributes |= kAttrDeleted;
+    // Links and special files are told apart as the index listing does.
+    TFileEntry probe;
+    probe.Attributes = node.Attributes;
+    probe.Size = node.Size;
+    probe.ObjectId = node.Mft;
+    ClassifyLink(probe);
+    node.Attributes = probe.Attributes;
+    node.Size = probe.Size;
     if ((node.Attributes & kAttrEncrypted) != 0 && !d.Info.Directory) {
       ++encryptedCount_;
       // Such a file reads as its raw export.

@@ -127,6 +127,7 @@ class TNTFS : public FileSystem {
   // table (simple case folding when the table cannot be read).
   bool NamesMatch(std::string_view stored, std::string_view typed) override;
   bool ReadLinkTarget(const TFileEntry& entry, std::string& target) override;
+  bool ReadSpecialInfo(const TFileEntry& entry, TSpecialInfo& info) override;
 
   // Volume facts for diagnostics.
   bool Usable() const { return !mftRuns_.empty(); }
@@ -176,6 +177,10 @@ class TNTFS : public FileSystem {
   // ResolveLinkTarget, worked out once per junction: paths through one are
   // resolved over and over.
   std::string CachedLinkTarget(const TFileEntry& link);
+  // Symbolic links (reparse points, Interix and WSL links) become
+  // kAttrSymlink entries sized as their target text; junctions get
+  // kAttrJunction; FIFOs, sockets and devices kAttrSpecial.
+  void ClassifyLink(TFileEntry& entry);
   // `raw`: a non-resident data stream reads on to the end of its last
   // sector, where encrypted data keeps the rest of its last cipher block.
   FsHandle MakeHandle(TNtfsAttrDesc desc, std::int64_t mftNumber, bool raw);
@@ -212,11 +217,10 @@ class TNTFS : public FileSystem {
   // Size, times and the encrypted flag from the file's record; true when
   // that record holds sparse or compressed data.
   bool RefreshFromRecord(TFileEntry& entry);
-  // Symbolic links (reparse points and Interix links) become kAttrSymlink
-  // entries sized as their target text; junctions get kAttrJunction.
-  void ClassifyLink(TFileEntry& entry);
-  enum class LinkKind { None, Symlink, Junction };
-  LinkKind ReadLinkText(const TFileEntry& entry, std::string& target);
+  enum class LinkKind { None, Symlink, Junction, Special };
+  // What a reparse point or a small system file is; the target of a link,
+  // the kind and device numbers of a special file.
+  LinkKind ReadLinkText(const TFileEntry& entry, std::string& target, TSpecialInfo* special);
 
   HandleTable<TNtfsFileHandle> files_;
   HandleTable<TNtfsFindHandle> finds_;

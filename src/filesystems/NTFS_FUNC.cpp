@@ -381,4 +381,68 @@ bool ParseInterixLink(ByteSpan data, std::string& target) {
   return !target.empty();
 }
 
+TSpecialKind ParseInterixSpecial(ByteSpan data, TSpecialInfo& info) {
+  info = TSpecialInfo{};
+  static constexpr std::array<std::uint8_t, 8> kChr = {'I', 'n', 't', 'x', 'C', 'H', 'R', 0};
+  static constexpr std::array<std::uint8_t, 8> kBlk = {'I', 'n', 't', 'x', 'B', 'L', 'K', 0};
+  if (data.empty()) info.Kind = TSpecialKind::Fifo;
+  else if (data.size() == 1) info.Kind = TSpecialKind::Socket;
+  else if (data.size() != 24) return TSpecialKind::Unknown;
+  else if (std::equal(kChr.begin(), kChr.end(), data.begin())) info.Kind = TSpecialKind::CharDevice;
+  else if (std::equal(kBlk.begin(), kBlk.end(), data.begin())) info.Kind = TSpecialKind::BlockDevice;
+  else return TSpecialKind::Unknown;
+  if (data.size() == 24) {
+    // Linux device numbers are 32 bits each.
+    const std::uint64_t major = Le64(data, 8), minor = Le64(data, 16);
+    if (major > UINT32_MAX || minor > UINT32_MAX) {
+      info = TSpecialInfo{};
+      return TSpecialKind::Unknown;
+    }
+    info.Major = static_cast<std::uint32_t>(major);
+    info.Minor = static_cast<std::uint32_t>(minor);
+  }
+  return info.Kind;
+}
+
+bool ParseLxSymlink(ByteSpan r, std::string& target) {
+  target.clear();
+  // Header, then a 32-bit version before the text; the header's data
+  // length bounds it.
+  if (!Fits(r, 0, 12) || Le32(r, 0) != kNtfsReparseLxSymlink) return false;
+  const std::uint64_t end = std::min<std::uint64_t>(r.size(), 8 + std::uint64_t{Le16(r, 4)});
+  if (end <= 12) return false;
+  target.assign(r.begin() + 12, r.begin() + static_cast<std::ptrdiff_t>(end));
+  if (target.find('\0') != std::string::npos) target.clear();
+  return !target.empty();
+}
+
+TSpecialKind LxSpecialKind(std::uint32_t tag) {
+  switch (tag) {
+    case 0x80000023: return TSpecialKind::Socket;
+    case 0x80000024: return TSpecialKind::Fifo;
+    case 0x80000025: return TSpecialKind::CharDevice;
+    case 0x80000026: return TSpecialKind::BlockDevice;
+    default: return TSpecialKind::Unknown;
+  }
+}
+
+bool FindEaValue(ByteSpan ea, std::string_view name, ByteSpan& value) {
+  // Entries: offset of the next, flags, name length, value length, the
+  // name and its NUL, the value.
+  for (std::uint64_t at = 0; Fits(ea, at, 8);) {
+    const std::uint64_t next = Le32(ea, at);
+    const std::uint64_t nameLength = ea[at + 5];
+    const std::uint64_t valueLength = Le16(ea, at + 6);
+    if (!Fits(ea, at + 8, nameLength + 1 + valueLength)) return false;
+    const ByteSpan entryName = ea.subspan(at + 8, nameLength);
+    if (std::equal(entryName.begin(), entryName.end(), name.begin(), name.end())) {
+      value = ea.subspan(at + 8 + nameLength + 1, valueLength);
+      return true;
+    }
+    if (next == 0) return false;
+    at += next;
+  }
+  return false;
+}
+
 }  // namespace vandrel

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/endian.h"
+#include "filesystems/uFileSystem.h"
 
 namespace vandrel {
 
@@ -23,6 +24,7 @@ inline constexpr std::uint32_t kNtfsAttrIndexRoot = 0x90;
 inline constexpr std::uint32_t kNtfsAttrIndexAllocation = 0xA0;
 inline constexpr std::uint32_t kNtfsAttrBitmap = 0xB0;
 inline constexpr std::uint32_t kNtfsAttrReparsePoint = 0xC0;
+inline constexpr std::uint32_t kNtfsAttrEa = 0xE0;
 inline constexpr std::uint32_t kNtfsAttrLoggedUtility = 0x100;
 inline constexpr std::uint32_t kNtfsAttrEnd = 0xFFFFFFFF;
 
@@ -31,6 +33,8 @@ inline constexpr std::uint16_t kNtfsFlagEncrypted = 0x4000;
 inline constexpr std::uint16_t kNtfsFlagSparse = 0x8000;
 
 inline constexpr std::int64_t kNtfsRootRecord = 5;
+// Records below this one are the volume's metafiles.
+inline constexpr std::int64_t kNtfsFirstUserRecord = 16;
 // File references carry a 16-bit sequence number above the record number.
 inline constexpr std::uint64_t kNtfsRecordMask = 0x0000FFFFFFFFFFFFULL;
 
@@ -203,5 +207,18 @@ bool ParseSymlinkTarget(ByteSpan reparse, std::string& target);
 // whose data is "IntxLNK\1" and the UTF-16 target.
 inline constexpr std::array<std::uint8_t, 8> kNtfsInterixLinkMagic = {'I', 'n', 't', 'x', 'L', 'N', 'K', 1};
 bool ParseInterixLink(ByteSpan data, std::string& target);
+// ntfs-3g's Interix special files are system files: 0 bytes a FIFO, 1 byte
+// a socket, "IntxCHR\0" or "IntxBLK\0" with a 64-bit major and minor a
+// device. Unknown for any other data.
+TSpecialKind ParseInterixSpecial(ByteSpan data, TSpecialInfo& info);
+// What ntfs-3g writes with special_files=wsl: a link's reparse data holds a
+// version and the UTF-8 target; FIFOs, sockets and devices have a tag of
+// their own and keep the device numbers in the extended attribute $LXDEV.
+inline constexpr std::uint32_t kNtfsReparseLxSymlink = 0xA000001D;
+bool ParseLxSymlink(ByteSpan reparse, std::string& target);
+TSpecialKind LxSpecialKind(std::uint32_t tag);
+// The value of the extended attribute `name` in the bytes of an $EA
+// attribute; false when absent or when an entry leaves the buffer.
+bool FindEaValue(ByteSpan ea, std::string_view name, ByteSpan& value);
 
 }  // namespace vandrel

@@ -1,7 +1,8 @@
 // Directory junctions on NTFS: both readers list a junction as the folder it
 // names on the same volume, compared with what ntfs-3g shows through the
 // symbolic link it makes of the junction; loops end, damaged reparse data
-// leads nowhere.
+// leads nowhere. Links and special files stay what they are in the tree
+// the scanning reader builds from the records.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -125,9 +126,7 @@ TEST_F(NtfsJunctions, ListTheFolderTheyName) {
     // Files are read through a junction as through their own folder.
     EXPECT_EQ(FileBytes(*v.reader, "/junc/big.bin"), test::ReadFileBytes(m + "/target/big.bin"));
     EXPECT_EQ(FileBytes(*v.reader, "/p/j1/j2/p.txt"), test::ReadFileBytes(m + "/p/p.txt"));
-    // A symbolic link to a folder is a link, with the target text it stores
-    // (the scanning tree does not tell links yet).
-    if (salvager) continue;
+    // A symbolic link to a folder is a link, with the target text it stores.
     TFileEntry link;
     ASSERT_TRUE(v.reader->LookupPath("/symdir", link, true, nullptr));
     EXPECT_NE(link.Attributes & kAttrSymlink, 0u);
@@ -204,6 +203,72 @@ TEST_F(NtfsJunctions, DamagedReparseDataLeadsNowhere) {
   }
 }
 
+// The root folder's index blocks wiped: the index reader loses the root's
+// entries, the tree built from the records still has every link as a link
+// with its target, the junction marked and leading to its folder, and the
+// special files with their kind and device numbers, as the index shows
+// them on the undamaged volume.
+TEST(NtfsLinkScan, LinksStayLinksWithoutTheRootIndex) {
+  VANDREL_FIXTURE(image, "ntfs_links");
+  ScopedLogSink quiet([](const std::string&, int) {});
+  const std::vector<std::uint8_t> bytes = test::ReadFileBytes(image);
+  Opened clean = OpenNtfsImage(bytes, false);
+  TNtfs_File_Streams root;
+  TNtfsAttrDesc index;
+  ASSERT_TRUE(clean.reader->LoadRecord(kNtfsRootRecord, root));
+  ASSERT_TRUE(clean.reader->CollectAttribute(root, kNtfsAttrIndexAllocation, kNtfsAnyStream, index));
+  ASSERT_FALSE(index.Runs.empty());
+  std::vector<std::uint8_t> damaged = bytes;
+  const std::int64_t cluster = clean.reader->Boot().ClusterSize;
+  for (const TRunNode& run : index.Runs) {
+    ASSERT_GE(run.Lcn, 0);
+    std::fill_n(damaged.begin() + run.Lcn * cluster, run.Length * cluster, std::uint8_t{0});
+  }
+  EXPECT_EQ(ListByPath(*OpenNtfsImage(damaged, false).reader, "/").count("rabs"), 0u);
+
+  struct Want {
+    const char* path;
+    std::uint32_t kind;  // kAttrSymlink, kAttrJunction or kAttrSpecial
+    std::string target;
+    TSpecialKind special = TSpecialKind::Unknown;
+    std::uint32_t major = 0, minor = 0;
+  };
+  const std::vector<Want> wants = {
+      {"/up", kAttrSymlink, "dir/file.txt"},
+      {"/dir/rel", kAttrSymlink, "file.txt"},
+      {"/escape", kAttrSymlink, "../../.."},
+      {"/rabs", kAttrSymlink, "C:/dir/file.txt"},
+      {"/rrel", kAttrSymlink, "dir/file.txt"},
+      {"/wsl", kAttrSymlink, "dir/file.txt"},
+      {"/junc", kAttrJunction, ""},
+      {"/fifo", kAttrSpecial, "", TSpecialKind::Fifo},
+      {"/sock", kAttrSpecial, "", TSpecialKind::Socket},
+      {"/chr", kAttrSpecial, "", TSpecialKind::CharDevice, 1, 3},
+      {"/blk", kAttrSpecial, "", TSpecialKind::BlockDevice, 7, 200},
+      {"/wslfifo", kAttrSpecial, "", TSpecialKind::Fifo},
+      {"/wslchr", kAttrSpecial, "", TSpecialKind::CharDevice, 4, 5},
+  };
+  for (bool salvager : {false, true}) {
+    Opened v = OpenNtfsImage(salvager ? damaged : bytes, salvager);
+    for (const Want& w : wants) {
+      SCOPED_TRACE((salvager ? "scan " : "index ") + std::string(w.path));
+      TFileEntry entry;
+      ASSERT_TRUE(v.reader->LookupPath(w.path, entry, true, nullptr));
+      EXPECT_EQ(entry.Attributes & (kAttrSymlink | kAttrJunction | kAttrSpecial), w.kind);
+      EXPECT_EQ(entry.IsDirectory(), w.kind == kAttrJunction);
+      std::string target;
+      EXPECT_EQ(v.reader->ReadLinkTarget(entry, target), !w.target.empty());
+      EXPECT_EQ(target, w.target);
+      TSpecialInfo info;
+      EXPECT_EQ(v.reader->ReadSpecialInfo(entry, info), w.special != TSpecialKind::Unknown);
+      EXPECT_EQ(info.Kind, w.special);
+      EXPECT_EQ(info.Major, w.major);
+      EXPECT_EQ(info.Minor, w.minor);
+    }
+    EXPECT_EQ(ListByPath(*v.reader, "/junc"), (std::set<std::string>{"Case.txt", "case.txt", "file.txt", "rel"}));
+  }
+}
+
 TEST(NtfsReparseData, MountPointTargets) {
   // A mount-point buffer: substitute name at 0, print name after it.
   auto build = [](std::uint32_t tag, const std::u16string& substitute, std::uint16_t dataLengthDelta = 0) {
@@ -244,6 +309,104 @@ TEST(NtfsReparseData, MountPointTargets) {
     std::string target;
     EXPECT_EQ(ParseMountPointTarget(c.bytes, target), !c.target.empty()) << c.what;
     EXPECT_EQ(target, c.target) << c.what;
+  }
+}
+
+// ntfs-3g's own conventions for links and special files, and damaged
+// copies of them: nothing is read past the bytes given or the length the
+// data declares.
+TEST(NtfsReparseData, InterixAndWslData) {
+  using Bytes = std::vector<std::uint8_t>;
+  const auto le = [](Bytes b, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) b.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    return b;
+  };
+  const Bytes chr = le(le({'I', 'n', 't', 'x', 'C', 'H', 'R', 0}, 1, 8), 3, 8);
+  const Bytes blk = le(le({'I', 'n', 't', 'x', 'B', 'L', 'K', 0}, 7, 8), 200, 8);
+  const Bytes huge = le(le({'I', 'n', 't', 'x', 'B', 'L', 'K', 0}, 1ULL << 32, 8), 0, 8);
+  struct Special {
+    const char* what;
+    Bytes data;
+    TSpecialKind kind;
+    std::uint32_t major, minor;
+  };
+  const std::vector<Special> specials = {
+      {"empty: FIFO", {}, TSpecialKind::Fifo, 0, 0},
+      {"one byte: socket", {0}, TSpecialKind::Socket, 0, 0},
+      {"character device", chr, TSpecialKind::CharDevice, 1, 3},
+      {"block device", blk, TSpecialKind::BlockDevice, 7, 200},
+      {"cut short", Bytes(chr.begin(), chr.end() - 1), TSpecialKind::Unknown, 0, 0},
+      {"major past 32 bits", huge, TSpecialKind::Unknown, 0, 0},
+      {"other magic", le(le({'I', 'n', 't', 'x', 'F', 'I', 'F', 0}, 1, 8), 3, 8), TSpecialKind::Unknown, 0, 0},
+  };
+  for (const Special& c : specials) {
+    TSpecialInfo info;
+    EXPECT_EQ(ParseInterixSpecial(c.data, info), c.kind) << c.what;
+    EXPECT_EQ(info.Kind, c.kind) << c.what;
+    EXPECT_EQ(info.Major, c.major) << c.what;
+    EXPECT_EQ(info.Minor, c.minor) << c.what;
+  }
+
+  // An LX link: tag, data length, reserved, version 2, the UTF-8 text.
+  const auto lx = [&](const std::string& text, std::uint16_t declared) {
+    Bytes b = le(le(le(le({}, kNtfsReparseLxSymlink, 4), declared, 2), 0, 2), 2, 4);
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+  };
+  struct Link {
+    const char* what;
+    Bytes data;
+    std::string target;  // "" when refused
+  };
+  const std::vector<Link> links = {
+      {"link", lx("dir/file.txt", 16), "dir/file.txt"},
+      {"declared length ends early", lx("dir/file.txt", 7), "dir"},
+      {"declared length past the buffer", lx("etc", 0xFFFF), "etc"},
+      {"no text", lx("", 4), ""},
+      {"NUL in the text", lx(std::string("a\0b", 3), 7), ""},
+      {"header only", Bytes(8, 0), ""},
+  };
+  for (const Link& c : links) {
+    std::string target;
+    EXPECT_EQ(ParseLxSymlink(c.data, target), !c.target.empty()) << c.what;
+    EXPECT_EQ(target, c.target) << c.what;
+  }
+
+  // Extended attributes: the one named is found, a chain that leaves the
+  // buffer or a name cut short is not.
+  const auto ea = [&](const std::string& name, const Bytes& value, std::uint32_t next) {
+    Bytes b = le(le(le(le({}, next, 4), 0, 1), name.size(), 1), value.size(), 2);
+    b.insert(b.end(), name.begin(), name.end());
+    b.push_back(0);
+    b.insert(b.end(), value.begin(), value.end());
+    return b;
+  };
+  Bytes mode = ea("$LXMOD", {0xA4, 0x21, 0, 0}, 20);
+  mode.push_back(0);  // entries start on 4-byte boundaries
+  Bytes two = mode;
+  const Bytes dev = ea("$LXDEV", le(le({}, 4, 4), 5, 4), 0);
+  two.insert(two.end(), dev.begin(), dev.end());
+  struct Ea {
+    const char* what;
+    Bytes data;
+    bool found;
+  };
+  Bytes longName = two;
+  longName[5] = 0xFF;
+  Bytes cut = two;
+  cut.resize(two.size() - 3);
+  const std::vector<Ea> eas = {
+      {"second entry", two, true},
+      {"name past the buffer", longName, false},
+      {"value cut short", cut, false},
+      {"absent", mode, false},
+  };
+  for (const Ea& c : eas) {
+    ByteSpan value;
+    EXPECT_EQ(FindEaValue(c.data, "$LXDEV", value), c.found) << c.what;
+    if (c.found) {
+      EXPECT_EQ(Bytes(value.begin(), value.end()), le(le({}, 4, 4), 5, 4)) << c.what;
+    }
   }
 }
 
