@@ -27,6 +27,8 @@ std::string FormatTime(std::int64_t unixSeconds) {
 
 void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
   const std::int64_t mtime = entry.LastWriteTime != 0 ? FileTimeToUnix(entry.LastWriteTime) : 0;
+  const TSpecialInfo special = SpecialInfo(entry);
+  const bool device = special.Kind == TSpecialKind::CharDevice || special.Kind == TSpecialKind::BlockDevice;
   if (json) {
     nlohmann::json j;
     j["path"] = path;
@@ -38,13 +40,25 @@ void PrintEntry(const TFileEntry& entry, const std::string& path, bool json) {
       j["damage"] = entry.Damage != TDamage::None ? DamageText(entry.Damage) : DamageText(TDamage::SizeBeyondMap);
     if ((entry.Attributes & kAttrSymlink) != 0) j["target"] = LinkTarget(entry);
     if ((entry.Attributes & kAttrJunction) != 0) j["reparse"] = "junction";
+    if (special.Kind != TSpecialKind::Unknown) j["special"] = SpecialKindName(special.Kind);
+    if (device) {
+      j["major"] = special.Major;
+      j["minor"] = special.Minor;
+    }
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return;
   }
-  const char type = (entry.Attributes & kAttrSymlink) ? 'l' : entry.IsDirectory() ? 'd' : (entry.Attributes & kAttrSpecial) ? 'o' : '-';
+  // Special files by the letters `ls -l` gives them, devices with their
+  // numbers in place of a size.
+  const char* const kSpecialLetters = "opcbs";
+  const char type = (entry.Attributes & kAttrSymlink) ? 'l'
+                    : entry.IsDirectory()              ? 'd'
+                    : (entry.Attributes & kAttrSpecial) ? kSpecialLetters[static_cast<int>(special.Kind)]
+                                                        : '-';
   const char deleted = (entry.Attributes & kAttrDeleted) ? 'x' : ' ';
-  std::cout << type << deleted << ' ' << Sprintf("%14lld", static_cast<long long>(entry.IsDirectory() ? 0 : entry.Size))
-            << ' ' << FormatTime(mtime) << ' ' << TerminalText(path);
+  const std::string size = device ? Sprintf("%8u, %4u", special.Major, special.Minor)
+                                  : Sprintf("%14lld", static_cast<long long>(entry.IsDirectory() ? 0 : entry.Size));
+  std::cout << type << deleted << ' ' << size << ' ' << FormatTime(mtime) << ' ' << TerminalText(path);
   if ((entry.Attributes & kAttrSymlink) != 0) std::cout << " -> " << TerminalText(LinkTarget(entry));
   std::cout << "\n";
 }

@@ -58,6 +58,24 @@ std::string LinkTarget(const TFileEntry& entry) {
   return target;
 }
 
+TSpecialInfo SpecialInfo(const TFileEntry& entry) {
+  TSpecialInfo info;
+  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage != nullptr ? entry.Storage->Reader.get() : nullptr;
+  if (reader == nullptr || (entry.Attributes & kAttrSpecial) == 0 || !reader->ReadSpecialInfo(entry, info)) info = TSpecialInfo{};
+  return info;
+}
+
+const char* SpecialKindName(TSpecialKind kind) {
+  switch (kind) {
+    case TSpecialKind::Fifo: return "fifo";
+    case TSpecialKind::CharDevice: return "char";
+    case TSpecialKind::BlockDevice: return "block";
+    case TSpecialKind::Socket: return "socket";
+    case TSpecialKind::Unknown: break;
+  }
+  return "unknown";
+}
+
 const char* EntryTypeName(const TFileEntry& entry) {
   if ((entry.Attributes & kAttrSymlink) != 0) return "symlink";
   if ((entry.Attributes & kAttrSpecial) != 0) return "other";

@@ -27,6 +27,11 @@ TFileEntry LookupEntry(TStorage* volume, const std::string& path);
 // A symbolic link's target text as the volume stores it; "" when unreadable.
 std::string LinkTarget(const TFileEntry& entry);
 
+// Kind and device numbers of a special file; Unknown for anything else.
+TSpecialInfo SpecialInfo(const TFileEntry& entry);
+// "fifo", "char", "block", "socket" or "unknown".
+const char* SpecialKindName(TSpecialKind kind);
+
 // "file", "dir", "symlink" or "other".
 const char* EntryTypeName(const TFileEntry& entry);
 
