@@ -51,16 +51,22 @@ TFileEntry LookupEntry(TStorage* volume, const std::string& path) {
   return entry;
 }
 
+// The reader an entry came from: its own, else its volume's.
+static FileSystem* EntryReader(const TFileEntry& entry) {
+  if (entry.Fs != nullptr) return entry.Fs;
+  return entry.Storage != nullptr ? entry.Storage->Reader.get() : nullptr;
+}
+
 std::string LinkTarget(const TFileEntry& entry) {
   std::string target;
-  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage != nullptr ? entry.Storage->Reader.get() : nullptr;
+  FileSystem* reader = EntryReader(entry);
   if (reader == nullptr || !reader->ReadLinkTarget(entry, target)) target.clear();
   return target;
 }
 
 TSpecialInfo SpecialInfo(const TFileEntry& entry) {
   TSpecialInfo info;
-  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage != nullptr ? entry.Storage->Reader.get() : nullptr;
+  FileSystem* reader = EntryReader(entry);
   if (reader == nullptr || (entry.Attributes & kAttrSpecial) == 0 || !reader->ReadSpecialInfo(entry, info)) info = TSpecialInfo{};
   return info;
 }
@@ -173,7 +179,8 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
                                            : devices.OpenEntryStream(entry, 0x80, -1, streamName);
   if (file == kNoHandle) throw CliError(kExitFailure, "cannot open: " + entry.Name);
   const std::int64_t size = devices.EntrySize(file);
-  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : entry.Storage->Reader.get();
+  FileSystem* reader = EntryReader(entry);
+  if (reader == nullptr) throw CliError(kExitFailure, "cannot open: " + entry.Name);
   // Whole blocks of the reader's size, 128 KiB per call: a buffer that stays in
   // the CPU cache copies faster than a larger one.
   const std::int32_t block = std::max<std::int32_t>(reader->GetBlockSize(), 4096);
