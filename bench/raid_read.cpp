@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "common/log.h"
-#include "devices/uDeviceManager.h"
-#include "raid/uRaidManager.h"
+#include "devices/device_manager.h"
+#include "volumes/raid/raid_manager.h"
 #include "support/fixtures.h"
 
 namespace vandrel {

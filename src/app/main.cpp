@@ -6,12 +6,12 @@
 #include <cstdlib>
 
 #include "common/user_prompt.h"
-#include "mount/Mount2System.h"
+#include "mount/mount2_system.h"
 #include "ui/lng.h"
 #include "ui/progress_window.h"
 #include "ui/qt_prompt.h"
 #include "ui/settings.h"
-#include "ui/uMain.h"
+#include "ui/main.h"
 
 namespace {
 

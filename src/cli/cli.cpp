@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
-#include "storage/uHardDrive.h"
+#include "storage/hard_drive.h"
 
 namespace vandrel::cli {
 

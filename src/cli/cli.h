@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "devices/uDeviceManager.h"
+#include "devices/device_manager.h"
 
 namespace vandrel::cli {
 

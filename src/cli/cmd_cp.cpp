@@ -13,7 +13,7 @@
 
 #include "cli/progress.h"
 #include "cli/volume_files.h"
-#include "filesystems/DirListEx.h"
+#include "filesystems/dir_list_ex.h"
 
 namespace vandrel::cli {
 namespace {

@@ -9,9 +9,9 @@
 #include "cli/volume_files.h"
 #include "common/func.h"
 #include "common/messages.h"
-#include "partitions/partition_types.h"
-#include "storage/uHardDrive.h"
-#include "storage/uHddManager.h"
+#include "volumes/partitions/partition_types.h"
+#include "storage/hard_drive.h"
+#include "storage/hdd_manager.h"
 
 namespace vandrel::cli {
 

@@ -9,10 +9,10 @@
 #include "cli/cli.h"
 #include "common/func.h"
 #include "common/text.h"
-#include "partitions/partition_types.h"
-#include "raid/uRaidManager.h"
-#include "storage/uHardDrive.h"
-#include "storage/uHddManager.h"
+#include "volumes/partitions/partition_types.h"
+#include "volumes/raid/raid_manager.h"
+#include "storage/hard_drive.h"
+#include "storage/hdd_manager.h"
 
 namespace vandrel::cli {
 namespace {

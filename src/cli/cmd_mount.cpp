@@ -13,7 +13,7 @@
 #include <iostream>
 
 #include "cli/cli.h"
-#include "mount/Mount2System.h"
+#include "mount/mount2_system.h"
 #include "platform/mount_points.h"
 #include "platform/settings.h"
 

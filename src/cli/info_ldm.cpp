@@ -4,7 +4,7 @@
 
 #include "cli/info_sections.h"
 #include "common/endian.h"
-#include "raid/uRaidManager.h"
+#include "volumes/raid/raid_manager.h"
 
 namespace vandrel::cli {
 namespace {

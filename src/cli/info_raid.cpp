@@ -3,7 +3,7 @@
 #include "cli/info_sections.h"
 #include "common/func.h"
 #include "common/messages.h"
-#include "raid/uRaidManager.h"
+#include "volumes/raid/raid_manager.h"
 
 namespace vandrel::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/func.h"
-#include "filesystems/d_errors.h"
+#include "common/error_codes.h"
 
 namespace vandrel::cli {
 

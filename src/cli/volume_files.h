@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "filesystems/uFileSystem.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel::cli {
 

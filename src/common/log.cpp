@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "common/func.h"
-#include "filesystems/d_errors.h"
+#include "common/error_codes.h"
 #include "platform/errors.h"
 
 namespace vandrel {

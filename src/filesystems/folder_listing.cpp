@@ -5,7 +5,7 @@
 #include <tuple>
 #include <unordered_set>
 
-#include "filesystems/uFileSystem.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel {
 namespace {

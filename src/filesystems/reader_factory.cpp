@@ -1,10 +1,10 @@
 // Which reader class serves a volume: one place for the selection codes.
 #include "common/log.h"
-#include "filesystems/Ext2.h"
-#include "filesystems/FAT.h"
-#include "filesystems/NTFS.h"
-#include "filesystems/d_errors.h"
-#include "filesystems/uFileSystem.h"
+#include "filesystems/ext/ext2.h"
+#include "filesystems/fat/fat.h"
+#include "filesystems/ntfs/ntfs.h"
+#include "common/error_codes.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel {
 namespace {

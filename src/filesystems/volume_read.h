@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "storage/uBusManager.h"
+#include "storage/bus_manager.h"
 
 namespace vandrel {
 

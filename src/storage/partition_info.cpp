@@ -1,6 +1,6 @@
 #include "storage/partition_info.h"
 
-#include "storage/uHardDrive.h"
+#include "storage/hard_drive.h"
 
 namespace vandrel {
 

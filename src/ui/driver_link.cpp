@@ -1,6 +1,6 @@
 #include "ui/driver_link.h"
 
-#include "mount/Mount2System.h"
+#include "mount/mount2_system.h"
 
 namespace vandrel {
 

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "mount/Mount2System.h"
+#include "mount/mount2_system.h"
 #include "platform/mount_points.h"
 
 namespace vandrel {

@@ -7,7 +7,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "devices/uTheardWindow.h"
+#include "devices/thread_window.h"
 
 class QLabel;
 class QProgressBar;

@@ -1,8 +1,8 @@
 #include "ui/raid_link.h"
 
-#include "devices/uDeviceManager.h"
-#include "raid/uRaidManager.h"
-#include "storage/uHardDrive.h"
+#include "devices/device_manager.h"
+#include "volumes/raid/raid_manager.h"
+#include "storage/hard_drive.h"
 
 namespace vandrel {
 bool IsRaidStorage(TStorage* storage) {

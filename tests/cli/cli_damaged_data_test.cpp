@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "common/log.h"
-#include "filesystems/Ext2.h"
+#include "filesystems/ext/ext2.h"
 #include "mount/system_view.h"
 #include "support/cli_run.h"
 #include "support/fixtures.h"

@@ -5,8 +5,8 @@
 #include "common/log.h"
 #include "common/messages.h"
 #include "common/text.h"
-#include "devices/uDeviceManager.h"
-#include "filesystems/d_errors.h"
+#include "devices/device_manager.h"
+#include "common/error_codes.h"
 #include "support/memory_disk.h"
 
 namespace vandrel {

@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "common/log.h"
-#include "devices/uDeviceManager.h"
-#include "storage/uHardDrive.h"
+#include "devices/device_manager.h"
+#include "storage/hard_drive.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
 

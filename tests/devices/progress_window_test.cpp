@@ -7,8 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "devices/uTaskBarProgress.h"
-#include "devices/uTheardWindow.h"
+#include "devices/task_bar_progress.h"
+#include "devices/thread_window.h"
 #include "platform/clock.h"
 
 namespace vandrel {

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "filesystems/folder_listing.h"
-#include "filesystems/uFileSystem.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel {
 namespace {

@@ -2,10 +2,10 @@
 // framework, on a small in-memory tree.
 #include <gtest/gtest.h>
 
-#include "filesystems/DirListEx.h"
-#include "filesystems/fs_tree.h"
-#include "filesystems/uFastIndex.h"
-#include "filesystems/uFileSystem.h"
+#include "filesystems/dir_list_ex.h"
+#include "filesystems/file_system_tree.h"
+#include "filesystems/fast_index.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "common/log.h"
-#include "filesystems/uFileSystem.h"
-#include "storage/uHardDrive.h"
-#include "storage/uHddManager.h"
+#include "filesystems/file_system.h"
+#include "storage/hard_drive.h"
+#include "storage/hdd_manager.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
 

@@ -10,7 +10,7 @@
 
 #include "common/endian.h"
 #include "common/log.h"
-#include "filesystems/FAT.h"
+#include "filesystems/fat/fat.h"
 #include "fuzz/read_truth.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "filesystems/uFileSystem.h"
-#include "storage/uHardDrive.h"
+#include "filesystems/file_system.h"
+#include "storage/hard_drive.h"
 
 namespace vandrel::test {
 

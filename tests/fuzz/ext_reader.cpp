@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "filesystems/Ext2.h"
+#include "filesystems/ext/ext2.h"
 #include "fuzz/read_truth.h"
 #include "support/memory_disk.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "filesystems/FAT.h"
+#include "filesystems/fat/fat.h"
 #include "fuzz/fs_walk.h"
 #include "support/memory_disk.h"
 

@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "filesystems/uFileSystem.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel::fuzz {
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "raid/ldm_parse.h"
+#include "volumes/ldm/ldm_parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vandrel;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/endian.h"
-#include "filesystems/uNtfsCrypt.h"
+#include "filesystems/ntfs/efs.h"
 #include "support/memory_stream.h"
 
 namespace {

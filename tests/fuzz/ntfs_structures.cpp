@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/log.h"
-#include "filesystems/NTFS_FUNC.h"
-#include "filesystems/ntfs_unpack.h"
+#include "filesystems/ntfs/structures.h"
+#include "filesystems/ntfs/lznt1.h"
 
 using namespace vandrel;
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "filesystems/uFileSystem.h"
+#include "filesystems/file_system.h"
 #include "support/memory_disk.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "raid/raid_detect.h"
+#include "volumes/raid/raid_detect.h"
 #include "support/memory_disk.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

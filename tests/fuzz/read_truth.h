@@ -2,8 +2,8 @@
 // the read check of fs_walk.h.
 #pragma once
 
-#include "filesystems/Ext2.h"
-#include "filesystems/NTFS.h"
+#include "filesystems/ext/ext2.h"
+#include "filesystems/ntfs/ntfs.h"
 #include "fuzz/fs_walk.h"
 
 namespace vandrel::fuzz {

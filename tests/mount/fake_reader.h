@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystems/uFileSystem.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel::test {
 

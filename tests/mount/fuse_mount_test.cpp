@@ -17,8 +17,8 @@
 #include <map>
 #include <thread>
 
-#include "devices/uDeviceManager.h"
-#include "mount/Mount2System.h"
+#include "devices/device_manager.h"
+#include "mount/mount2_system.h"
 #include "mount/fake_reader.h"
 #include "platform/mount_points.h"
 #include "support/fixtures.h"

@@ -10,8 +10,8 @@
 #include <set>
 
 #include "filesystems/reader_walk.h"
-#include "mount/CbFs.h"
-#include "mount/Mount2System.h"
+#include "mount/callback_file_system.h"
+#include "mount/mount2_system.h"
 #include "support/fixtures.h"
 
 namespace vandrel {

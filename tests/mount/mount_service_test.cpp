@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "common/log.h"
-#include "devices/uDeviceManager.h"
-#include "mount/Mount2System.h"
+#include "devices/device_manager.h"
+#include "mount/mount2_system.h"
 #include "mount/fake_reader.h"
 #include "platform/settings.h"
 #include "support/fixtures.h"

@@ -1,8 +1,8 @@
 #include "mount/system_view.h"
 
 #include "filesystems/reader_walk.h"
-#include "mount/CbFs.h"
-#include "mount/Mount2System.h"
+#include "mount/callback_file_system.h"
+#include "mount/mount2_system.h"
 #include "support/fixtures.h"
 
 namespace vandrel::test {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <random>
 
-#include "devices/uDeviceManager.h"
+#include "devices/device_manager.h"
 #include "mount/fake_reader.h"
-#include "storage/BlockFileStream.h"
+#include "storage/block_file_stream.h"
 #include "support/memory_disk.h"
 
 namespace vandrel {

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "common/log.h"
-#include "storage/uHardDrive.h"
+#include "storage/hard_drive.h"
 #include "support/memory_disk.h"
 
 namespace vandrel {

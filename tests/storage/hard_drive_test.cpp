@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "common/log.h"
-#include "storage/uHardDrive.h"
-#include "storage/uHddManager.h"
+#include "storage/hard_drive.h"
+#include "storage/hdd_manager.h"
 #include "support/fixtures.h"
 
 namespace vandrel {

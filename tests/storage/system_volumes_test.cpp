@@ -9,8 +9,8 @@
 #include "common/log.h"
 #include "platform/disks.h"
 #include "platform/volumes.h"
-#include "storage/uHardDrive.h"
-#include "storage/uHddManager.h"
+#include "storage/hard_drive.h"
+#include "storage/hdd_manager.h"
 #include "support/fixtures.h"
 
 namespace vandrel {

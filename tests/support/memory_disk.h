@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/uBusManager.h"
+#include "storage/bus_manager.h"
 
 namespace vandrel::test {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "storage/BlockFileStream.h"
+#include "storage/block_file_stream.h"
 
 namespace vandrel::test {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "filesystems/NTFS.h"
-#include "filesystems/NTFS_FUNC.h"
+#include "filesystems/ntfs/ntfs.h"
+#include "filesystems/ntfs/structures.h"
 #include "support/memory_disk.h"
 
 namespace vandrel::test {

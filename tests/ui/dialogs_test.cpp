@@ -11,16 +11,16 @@
 #include <QTreeWidget>
 #include <fstream>
 
-#include "devices/uDeviceManager.h"
-#include "storage/uHardDrive.h"
+#include "devices/device_manager.h"
+#include "storage/hard_drive.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
 #include "ui/lng.h"
-#include "ui/uConnectImg.h"
-#include "ui/uDriveProperties.h"
-#include "ui/uDriverStatus.h"
-#include "ui/uIconIndexAndGroup.h"
-#include "ui/uProductName.h"
+#include "ui/connect_image.h"
+#include "ui/drive_properties.h"
+#include "ui/driver_status.h"
+#include "ui/icon_index_and_group.h"
+#include "ui/product_name.h"
 #include "ui_test_support.h"
 
 namespace vandrel {

@@ -15,14 +15,14 @@
 #include <fstream>
 #include <thread>
 
-#include "devices/uDeviceManager.h"
-#include "mount/Mount2System.h"
+#include "devices/device_manager.h"
+#include "mount/mount2_system.h"
 #include "platform/mount_points.h"
-#include "storage/uHardDrive.h"
+#include "storage/hard_drive.h"
 #include "support/fixtures.h"
 #include "ui/progress_window.h"
-#include "ui/uListViewFunc.h"
-#include "ui/uMain.h"
+#include "ui/list_view_func.h"
+#include "ui/main.h"
 #include "ui_test_support.h"
 
 namespace vandrel {

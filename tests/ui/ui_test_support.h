@@ -15,7 +15,7 @@
 #include "common/user_prompt.h"
 #include "ui/mount_link.h"
 #include "ui/settings.h"
-#include "ui/uMain.h"
+#include "ui/main.h"
 
 namespace vandrel::test {
 

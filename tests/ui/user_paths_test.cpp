@@ -28,12 +28,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "mount/Mount2System.h"
+#include "mount/mount2_system.h"
 #include "platform/mount_points.h"
 #include "support/fixtures.h"
-#include "ui/uConnectImg.h"
-#include "ui/uListViewFunc.h"
-#include "ui/uMain.h"
+#include "ui/connect_image.h"
+#include "ui/list_view_func.h"
+#include "ui/main.h"
 #include "ui_test_support.h"
 
 namespace vandrel {

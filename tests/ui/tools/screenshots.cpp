@@ -13,15 +13,15 @@
 #include <filesystem>
 #include <string>
 
-#include "devices/uDeviceManager.h"
-#include "mount/Mount2System.h"
+#include "devices/device_manager.h"
+#include "mount/mount2_system.h"
 #include "ui/settings.h"
 #include "ui/qt_prompt.h"
-#include "ui/uConnectImg.h"
-#include "ui/uDriveProperties.h"
-#include "ui/uDriverStatus.h"
-#include "ui/uListViewFunc.h"
-#include "ui/uMain.h"
+#include "ui/connect_image.h"
+#include "ui/drive_properties.h"
+#include "ui/driver_status.h"
+#include "ui/list_view_func.h"
+#include "ui/main.h"
 
 using namespace vandrel;
 

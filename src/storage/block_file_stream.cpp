@@ -1,0 +1,297 @@
+#include "storage/block_file_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+
+#include "common/log.h"
+#include "devices/device_manager.h"
+#include "common/error_codes.h"
+
+namespace vandrel {
+namespace {
+
+constexpr std::int32_t kDefaultBlockSize = 65536;
+// A reader that answers an absurd block size still gets bounded buffers.
+constexpr std::int32_t kMaxBlockSize = 16 * 1024 * 1024;
+// Largest piece handed to one 32-bit read call.
+constexpr std::int64_t kMaxChunk = 1 << 30;
+
+}  // namespace
+
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
+  if (b > 0 && a > std::numeric_limits<std::int64_t>::max() - b) return std::numeric_limits<std::int64_t>::max();
+  if (b < 0 && a < std::numeric_limits<std::int64_t>::min() - b) return std::numeric_limits<std::int64_t>::min();
+  return a + b;
+}
+
+// ------------------------------------------------------------ TRawDiskStream
+
+TRawDiskStream::TRawDiskStream(TStorage* storage) : storage_(storage) {
+  if (storage_ == nullptr) return;
+  sectorSize_ = storage_->SectorSize > 0 ? storage_->SectorSize : 512;
+  opened_ = storage_->Open(true, false, false);
+}
+
+TRawDiskStream::~TRawDiskStream() {
+  if (storage_ != nullptr && opened_) storage_->Close(false);
+}
+
+std::int64_t TRawDiskStream::GetSize() { return storage_ == nullptr ? 0 : storage_->Size; }
+
+std::int64_t TRawDiskStream::Read(void* buffer, std::int64_t count) {
+  lastReadFailed_ = false;
+  if (count <= 0 || storage_ == nullptr) return 0;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::memset(out, 0, static_cast<std::size_t>(count));
+  const std::int64_t s = sectorSize_;
+  std::int64_t delivered = 0;
+  // Pieces keep each sector count within 32 bits and the scratch bounded.
+  const std::int64_t pieceSectors = std::max<std::int64_t>(1, (8 * 1024 * 1024) / s);
+  while (delivered < count) {
+    const std::int64_t p = position_;
+    const std::int64_t first = startOffset_ + p / s;
+    const std::int64_t offset = p % s;
+    const std::int64_t want = count - delivered;
+    std::int64_t sectors = (offset + want + s - 1) / s;
+    sectors = std::min(sectors, pieceSectors);
+    if (first >= storage_->SectorCount) break;
+    sectors = std::min(sectors, storage_->SectorCount - first);
+    if (sectors <= 0) break;
+    const std::int64_t take = std::min(want, sectors * s - offset);
+    bool ok;
+    if (offset == 0 && take == sectors * s) {
+      // Whole sectors go straight into the caller's buffer.
+      ok = storage_->ReadSectors(out + delivered, static_cast<std::int32_t>(sectors), first);
+    } else {
+      if (scratch_.size() < static_cast<std::size_t>(sectors * s)) scratch_.resize(static_cast<std::size_t>(sectors * s));
+      ok = storage_->ReadSectors(scratch_.data(), static_cast<std::int32_t>(sectors), first);
+      std::memcpy(out + delivered, scratch_.data() + offset, static_cast<std::size_t>(take));
+    }
+    // Unreadable sectors arrive as zeros; the caller learns of it.
+    if (!ok) lastReadFailed_ = true;
+    delivered += take;
+    position_ += take;
+  }
+  return delivered;
+}
+
+std::int64_t TRawDiskStream::Seek64(std::int64_t offset, int origin) {
+  switch (origin) {
+    case kSeekBegin: position_ = offset; break;
+    case kSeekCurrent: position_ = SaturatingAdd(position_, offset); break;
+    case kSeekEnd: position_ = SaturatingAdd(GetSize(), offset == std::numeric_limits<std::int64_t>::min() ? std::numeric_limits<std::int64_t>::max() : -offset); break;
+    default: break;
+  }
+  if (position_ < 0) position_ = 0;
+  return position_;
+}
+
+// --------------------------------------------------- TBlockFileStreamStorage
+
+TBlockFileStreamStorage::TBlockFileStreamStorage(const TFileEntry& entry, DeferOpen) { Prepare(entry); }
+
+TBlockFileStreamStorage::TBlockFileStreamStorage(const TFileEntry& entry) {
+  Prepare(entry);
+  reader_ = entry.Fs != nullptr ? entry.Fs : (entry.Storage != nullptr ? entry.Storage->GetReader() : nullptr);
+  OpenAsFile();
+}
+
+TBlockFileStreamStorage::TBlockFileStreamStorage(const TFileEntry& entry, std::uint32_t kind, std::string_view name,
+                                                 int flags, bool flagged, bool sectorRounded) {
+  TFileEntry copy = entry;
+  if (flagged || sectorRounded) copy.Attributes |= kAttrOpenRaw;
+  Prepare(copy);
+  reader_ = entry.Fs != nullptr ? entry.Fs : (entry.Storage != nullptr ? entry.Storage->GetReader() : nullptr);
+  handle_ = OpenStreamOp(entry_, kind, flags, name);
+  if (handle_ == kNoHandle) return;
+  AfterOpen();
+  if (sectorRounded) {
+    sectorRounding_ = true;
+    const std::int64_t s = sectorSize_;
+    if (size_ > 0 && size_ <= std::numeric_limits<std::int64_t>::max() - s) size_ = (size_ + s - 1) / s * s;
+  }
+}
+
+TBlockFileStreamStorage::~TBlockFileStreamStorage() { CloseHandle(); }
+
+void TBlockFileStreamStorage::Prepare(const TFileEntry& entry) {
+  entry_ = entry;
+  FileSystem* reader = entry.Fs != nullptr ? entry.Fs : (entry.Storage != nullptr ? entry.Storage->GetReader() : nullptr);
+  if (reader != nullptr) {
+    const std::int32_t block = reader->GetBlockSize();
+    if (block > 0) blockSize_ = std::min(block, kMaxBlockSize);
+    if (reader->SectorSize() > 0) sectorSize_ = reader->SectorSize();
+  }
+  if (blockSize_ <= 0) blockSize_ = kDefaultBlockSize;
+}
+
+void TBlockFileStreamStorage::OpenAsFile() {
+  handle_ = OpenFileOp(entry_, -1);
+  if (handle_ == kNoHandle) return;
+  AfterOpen();
+}
+
+void TBlockFileStreamStorage::AfterOpen() {
+  size_ = std::max<std::int64_t>(0, FileSizeOp(handle_));
+  opened_ = true;
+  if (entry_.Storage != nullptr) entry_.Storage->SetCaching(false);
+  SeekFileOp(handle_, kSeekBegin, 0);
+}
+
+void TBlockFileStreamStorage::CloseHandle() {
+  if (handle_ == kNoHandle) return;
+  const FsHandle handle = handle_;
+  handle_ = kNoHandle;
+  try {
+    CloseFileOp(handle);
+  } catch (const std::exception& e) {
+    LogEvent(kSenderIo, kErrException, 0, std::string("Exception TBlockFileStreamStorage.Close: ") + e.what(), 3);
+  }
+}
+
+FsHandle TBlockFileStreamStorage::OpenFileOp(const TFileEntry& entry, int mode) {
+  return reader_ == nullptr ? kNoHandle : reader_->OpenFile(entry, mode);
+}
+
+FsHandle TBlockFileStreamStorage::OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags,
+                                               std::string_view name) {
+  return reader_ == nullptr ? kNoHandle : reader_->OpenStream(entry, kind, flags, name);
+}
+
+std::int32_t TBlockFileStreamStorage::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {
+  return reader_ == nullptr ? 0 : reader_->Read(handle, buffer, count);
+}
+
+std::int64_t TBlockFileStreamStorage::SeekFileOp(FsHandle handle, int origin, std::int64_t offset) {
+  return reader_ == nullptr ? 0 : reader_->Seek(handle, origin, offset);
+}
+
+bool TBlockFileStreamStorage::CloseFileOp(FsHandle handle) {
+  if (reader_ == nullptr) return true;
+  FsHandle h = handle;
+  return reader_->CloseFile(h);
+}
+
+std::int64_t TBlockFileStreamStorage::FileSizeOp(FsHandle handle) {
+  return reader_ == nullptr ? 0 : reader_->GetFileSize(handle);
+}
+
+std::int64_t TBlockFileStreamStorage::ReadBlocks(std::int64_t blockStart, std::uint8_t* out, std::int64_t length) {
+  SeekFileOp(handle_, kSeekBegin, blockStart);
+  // The file ends inside the last block: its bytes are all there is to get.
+  const std::int64_t needed = std::min(length, size_ - blockStart);
+  std::int64_t got = 0;
+  while (got < needed) {
+    const auto ask = static_cast<std::int32_t>(std::min(length - got, kMaxChunk));
+    std::int64_t n = ReadFileOp(handle_, out + got, ask);
+    if (n < 1) break;
+    n = std::min<std::int64_t>(n, ask);
+    if (sectorRounding_) {
+      // The rest of the sector is counted as read, but the reader did not
+      // write it: zeros, not what the buffer held before.
+      const std::int64_t rounded = std::min<std::int64_t>((n + sectorSize_ - 1) / sectorSize_ * sectorSize_, length - got);
+      std::memset(out + got + n, 0, static_cast<std::size_t>(std::max<std::int64_t>(rounded - n, 0)));
+      n = std::max(n, rounded);
+    }
+    got += n;
+  }
+  if (got < length) std::memset(out + got, 0, static_cast<std::size_t>(length - got));
+  return got;
+}
+
+std::int64_t TBlockFileStreamStorage::Read(void* buffer, std::int64_t count) {
+  lastReadFailed_ = false;
+  const std::int64_t n = std::max<std::int64_t>(0, std::min(count, size_ - position_));
+  if (n == 0 || !opened_) return 0;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  const std::int64_t b = blockSize_;
+  std::int64_t delivered = 0;
+  try {
+    if (cachedStart_ >= 0 && cachedStart_ / b == position_ / b) {
+      const std::int64_t offset = position_ % b;
+      const std::int64_t k = std::min(b - offset, n);
+      std::memcpy(out, block_.get() + offset, static_cast<std::size_t>(k));
+      delivered = k;
+      position_ += k;
+    }
+    while (delivered < n) {
+      const std::int64_t offset = position_ % b;
+      const std::int64_t blockStart = position_ - offset;
+      const std::int64_t want = n - delivered;
+      if (offset == 0 && want >= b) {
+        // Whole blocks land in the caller's buffer without a detour.
+        const std::int64_t whole = std::min(want / b * b, kMaxChunk / b * b);
+        const std::int64_t expected = std::min(whole, size_ - blockStart);
+        if (ReadBlocks(blockStart, out + delivered, whole) < expected) lastReadFailed_ = true;
+        delivered += whole;
+        position_ += whole;
+        continue;
+      }
+      if (!block_) block_ = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(b));
+      cachedStart_ = -1;
+      const std::int64_t expected = std::min(b, size_ - blockStart);
+      if (ReadBlocks(blockStart, block_.get(), b) < expected) {
+        lastReadFailed_ = true;
+      } else {
+        cachedStart_ = blockStart;
+      }
+      const std::int64_t k = std::min(b - offset, want);
+      std::memcpy(out + delivered, block_.get() + offset, static_cast<std::size_t>(k));
+      delivered += k;
+      position_ += k;
+    }
+  } catch (const std::exception& e) {
+    LogEvent(kSenderIo, kErrException, 0, std::string("Exception TBlockFileStreamStorage.Read: ") + e.what(), 3);
+    lastReadFailed_ = true;
+    cachedStart_ = -1;
+  }
+  return delivered;
+}
+
+std::int64_t TBlockFileStreamStorage::Seek64(std::int64_t offset, int origin) {
+  switch (origin) {
+    case kSeekBegin: position_ = offset; break;
+    case kSeekCurrent: position_ = SaturatingAdd(position_, offset); break;
+    case kSeekEnd:
+      position_ = size_ - (offset == std::numeric_limits<std::int64_t>::min() ? size_ : std::min(size_, offset < 0 ? -offset : offset));
+      break;
+    default: break;
+  }
+  if (position_ < 0 || position_ > size_) position_ = size_;
+  return position_;
+}
+
+// ---------------------------------------------------------- TBlockFileStream
+
+TBlockFileStream::TBlockFileStream(const TFileEntry& entry, TDeviceManager* devices)
+    : TBlockFileStreamStorage(entry, DeferOpen{}), devices_(devices), storage_(entry.Storage) {
+  OpenAsFile();
+}
+
+TBlockFileStream::~TBlockFileStream() { CloseHandle(); }
+
+FsHandle TBlockFileStream::OpenFileOp(const TFileEntry& entry, int mode) {
+  return devices_ == nullptr ? kNoHandle : devices_->OpenEntry(entry, mode);
+}
+
+FsHandle TBlockFileStream::OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name) {
+  return devices_ == nullptr ? kNoHandle : devices_->OpenEntryStream(entry, kind, flags, name);
+}
+
+std::int32_t TBlockFileStream::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {
+  return devices_ == nullptr ? 0 : devices_->ReadEntry(handle, buffer, count);
+}
+
+std::int64_t TBlockFileStream::SeekFileOp(FsHandle handle, int origin, std::int64_t offset) {
+  return devices_ == nullptr ? 0 : devices_->SeekEntry(handle, origin, offset);
+}
+
+bool TBlockFileStream::CloseFileOp(FsHandle handle) { return devices_ == nullptr ? true : devices_->CloseEntry(handle); }
+
+std::int64_t TBlockFileStream::FileSizeOp(FsHandle handle) {
+  return devices_ == nullptr ? 0 : devices_->EntrySize(handle);
+}
+
+}  // namespace vandrel
