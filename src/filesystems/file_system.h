@@ -239,7 +239,6 @@ class FileSystem {
   virtual bool GetFreeSpace(std::int64_t& bytes);
   virtual void SaveFreeSpace(const std::string& fileName);
   virtual std::string GetSectorList(const TFileEntry& entry) = 0;
-  virtual void Reserved27() {}
   virtual std::int32_t GetTag(const TFileEntry& entry);
   virtual void SetTag(const TFileEntry& entry, std::int32_t value);
   virtual std::int32_t ListEncryptedFiles(std::vector<TFsTreeNode*>& list);
