@@ -4,7 +4,6 @@
 
 #include "filesystems/dir_list_ex.h"
 #include "filesystems/file_system_tree.h"
-#include "filesystems/fast_index.h"
 #include "filesystems/file_system.h"
 
 namespace vandrel {
@@ -142,23 +141,6 @@ TEST_F(LookupPathTest, ListingStartsWithParentThenNewestFirst) {
   EXPECT_EQ(fs_.tree.NodeCount(), 5);
   EXPECT_EQ(fs_.tree.FindChildByName(fs_.tree.Root(), "DOCS"), docs_);
   EXPECT_EQ(fs_.tree.FindFirst(nullptr, entry), kNoHandle);
-}
-
-TEST(FastIndex, SparseKeysAndDuplicates) {
-  TFastIndex index;
-  int a = 0, b = 0, c = 0, d = 0;
-  EXPECT_EQ(index.Get(5), nullptr);
-  index.Add(5, &a);
-  index.Add(5, &b);
-  index.Add(0xFFFFFFFFu, &c);
-  index.Add(21, &d);
-  EXPECT_EQ(index.Get(5), &b);  // newest first
-  EXPECT_EQ(index.Get(0xFFFFFFFFu), &c);
-  EXPECT_EQ(index.Get(21), &d);
-  EXPECT_EQ(index.Get(6), nullptr);            // same leaf, never added
-  EXPECT_EQ(index.Get(0x80000000u), nullptr);  // leaf never created
-  for (std::uint32_t k = 1000; k < 3000; k += 3) index.Add(k, &a);
-  for (std::uint32_t k = 1000; k < 3000; ++k) ASSERT_EQ(index.Get(k), (k - 1000) % 3 == 0 ? &a : nullptr) << k;
 }
 
 TEST(DirListEx, OwnsCopies) {

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <unordered_map>
 
 #include "common/log.h"
 #include "common/text.h"
 #include "filesystems/dir_list_ex.h"
 #include "common/error_codes.h"
-#include "filesystems/fast_index.h"
 
 namespace vandrel {
 namespace {
@@ -1663,13 +1663,15 @@ void TNTFS_Salvager::BuildTree() {
 
   // Link: directories by record number; walks up the parent chain decide
   // which nodes reach the root, so loops of parents end under "Unknown files".
-  TFastIndex directories;
+  // The last of equal record numbers wins.
+  std::unordered_map<std::int64_t, TNtfsTreeNode*> directories;
   for (auto& node : nodes)
-    if ((node->Attributes & kAttrDirectory) != 0 && node->Mft <= 0xFFFFFFFFLL) directories.Add(static_cast<std::uint32_t>(node->Mft), node.get());
+    if ((node->Attributes & kAttrDirectory) != 0 && node->Mft <= 0xFFFFFFFFLL) directories[node->Mft] = node.get();
   auto parentOf = [&](TNtfsTreeNode* node) -> TNtfsTreeNode* {
     if (node->Mft == kNtfsRootRecord || node->ParentMft < 0 || node->ParentMft > 0xFFFFFFFFLL || node->ParentMft == node->Mft)
       return nullptr;
-    return static_cast<TNtfsTreeNode*>(directories.Get(static_cast<std::uint32_t>(node->ParentMft)));
+    const auto it = directories.find(node->ParentMft);
+    return it == directories.end() ? nullptr : it->second;
   };
   std::map<TNtfsTreeNode*, int> state;  // 1 reaches the root, 2 does not
   for (auto& node : nodes) {
