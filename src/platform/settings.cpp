@@ -81,19 +81,22 @@ bool FindSection(const std::vector<std::string>& lines, std::string_view section
 
 }  // namespace
 
-std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const {
+std::optional<std::string> TIniFile::Find(std::string_view section, std::string_view key) const {
   const std::vector<std::string> lines = ReadLines(path_);
   std::size_t first = 0, last = 0;
-  std::string result(defaultValue);
-  if (FindSection(lines, section, first, last)) {
-    for (std::size_t i = first; i < last; ++i) {
-      std::string_view k, v;
-      if (!KeyOf(lines[i], k, v) || !SameText(k, key)) continue;
-      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
-      result.assign(v);
-      break;
-    }
+  if (!FindSection(lines, section, first, last)) return std::nullopt;
+  for (std::size_t i = first; i < last; ++i) {
+    std::string_view k, v;
+    if (!KeyOf(lines[i], k, v) || !SameText(k, key)) continue;
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+    std::string result(v.substr(0, kIniValueLimit));
+    return result;
   }
+  return std::nullopt;
+}
+
+std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const {
+  std::string result = Find(section, key).value_or(std::string(defaultValue));
   if (result.size() > kIniValueLimit) result.resize(kIniValueLimit);
   return result;
 }

@@ -10,6 +10,7 @@
 //     created on the first write; a write keeps every other line as it was.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ class TIniFile {
 
   const std::string& Path() const { return path_; }
   std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
+  // The value, or nothing when the key is absent (an empty value is a value).
+  std::optional<std::string> Find(std::string_view section, std::string_view key) const;
   // The decimal (or 0x hexadecimal) value; `defaultValue` when absent or not a number.
   long long ReadInteger(std::string_view section, std::string_view key, long long defaultValue) const;
   // Keys of a section in file order.

@@ -43,8 +43,7 @@ std::string LanguageFolder() { return platform::ProgramFolder() + "/lng/"; }
 // The language id of the user: "1033" when the store cannot be reached,
 // empty when it holds no value.
 std::string UserLanguageId() {
-  std::string value;
-  if (ReadUserValue(kRegistryKey, "Lng", value)) return value;
+  if (auto value = ReadUserValue(kRegistryKey, "Lng")) return *value;
   return CreateUserKey() ? std::string() : std::string("1033");
 }
 

@@ -42,14 +42,8 @@ void SetRegistryPath(const std::string& path) {
   gRegistryPath = path;
 }
 
-bool ReadUserValue(std::string_view keyPath, std::string_view name, std::string& value) {
-  const platform::TIniFile store(RegistryPath());
-  // A missing value and an empty one differ: the default marks absence.
-  constexpr std::string_view kAbsent = "\x01";
-  const std::string found = store.ReadString(keyPath, name, kAbsent);
-  if (found == kAbsent) return false;
-  value = found;
-  return true;
+std::optional<std::string> ReadUserValue(std::string_view keyPath, std::string_view name) {
+  return platform::TIniFile(RegistryPath()).Find(keyPath, name);
 }
 
 bool CreateUserKey() {

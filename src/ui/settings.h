@@ -4,6 +4,7 @@
 // path).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,8 @@ bool WriteSetting(std::string_view section, std::string_view key, std::string_vi
 // The per-user store; tests point it elsewhere.
 std::string RegistryPath();
 void SetRegistryPath(const std::string& path);
-// False when the value is missing.
-bool ReadUserValue(std::string_view keyPath, std::string_view name, std::string& value);
+// Nothing when the value is missing.
+std::optional<std::string> ReadUserValue(std::string_view keyPath, std::string_view name);
 // Opens the key with creation: the store's folder exists afterwards.
 // False when it cannot be created.
 bool CreateUserKey();

@@ -27,6 +27,15 @@ TEST(IniFile, ProfileStringSemantics) {
   EXPECT_EQ(ini.ReadInteger("main", "num", 0), 31);
   EXPECT_EQ(ini.ReadInteger("main", "missing", 7), 7);
   EXPECT_EQ(ini.ReadSection("knowimages"), std::vector<std::string>{"img1"});
+  // Absent and empty differ, whatever the value's bytes.
+  EXPECT_EQ(ini.Find("main", "missing"), std::nullopt);
+  EXPECT_EQ(ini.Find("nosection", "num"), std::nullopt);
+  EXPECT_EQ(ini.Find("main", "quoted"), std::optional<std::string>("a b"));
+  EXPECT_EQ(ini.Find("main", "long").value_or("").size(), kIniValueLimit);
+  EXPECT_TRUE(ini.WriteString("main", "empty", ""));
+  EXPECT_TRUE(ini.WriteString("main", "odd", "\x01"));
+  EXPECT_EQ(ini.Find("main", "empty"), std::optional<std::string>(""));
+  EXPECT_EQ(ini.Find("main", "odd"), std::optional<std::string>("\x01"));
 
   EXPECT_TRUE(ini.WriteString("MAIN", "mount_root", "/other"));     // replaced in place
   EXPECT_TRUE(ini.WriteString("main", "windows_type", "x64"));      // appended to its section
