@@ -127,11 +127,7 @@ class TCallbackFileSystem {
                      std::uint32_t& sectorsPerAllocationUnit, std::uint32_t& bytesPerSector)>
       OnGetVolumeSize;
   std::function<void(std::string& label)> OnGetVolumeLabel;
-  std::function<void(const std::string& label)> OnSetVolumeLabel;
   std::function<void(std::uint32_t& volumeId)> OnGetVolumeId;
-  std::function<void(const std::string& fileName, std::uint32_t desiredAccess, std::uint32_t fileAttributes,
-                     std::uint32_t shareMode, void*& fileHandleContext)>
-      OnCreateFile;
   std::function<void(const std::string& fileName, std::uint32_t desiredAccess, std::uint32_t shareMode,
                      void*& fileHandleContext)>
       OnOpenFile;
@@ -145,16 +141,12 @@ class TCallbackFileSystem {
   std::function<void(const TCbFsFileInfo& fileInfo, void* fileHandleContext, std::int64_t position, void* buffer,
                      std::int32_t bytesToRead, std::int32_t& bytesRead)>
       OnReadFile;
+  // Optional events. The FUSE backend refuses writes itself; the two write
+  // answers are kept for a backend that asks.
   std::function<void(const TCbFsFileInfo& fileInfo, void* fileHandleContext, std::int64_t position,
                      const void* buffer, std::int32_t bytesToWrite, std::int32_t& bytesWritten)>
       OnWriteFile;
   std::function<void(const TCbFsFileInfo& fileInfo, bool& canBeDeleted)> OnCanFileBeDeleted;
-  std::function<void(const TCbFsFileInfo& fileInfo)> OnDeleteFile;
-  std::function<void(const TCbFsFileInfo& fileInfo, const std::string& newFileName)> OnRenameOrMoveFile;
-  std::function<void(const TCbFsFileInfo& fileInfo, std::int64_t allocationSize)> OnSetAllocationSize;
-  std::function<void(const TCbFsFileInfo& fileInfo, std::int64_t endOfFile)> OnSetEndOfFile;
-  std::function<void(const TCbFsFileInfo& fileInfo, std::uint32_t attributes)> OnSetFileAttributes;
-  // Optional events.
   std::function<void(const TCbFsFileInfo& directoryInfo, bool& isEmpty)> OnIsDirectoryEmpty;
 
  private:

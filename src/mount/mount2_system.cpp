@@ -243,16 +243,7 @@ TMount2System::TMount2System(TDeviceManager* devices)
   c.OnUnmount = [] {};
   c.OnOpenVolume = [] {};
   c.OnCloseVolume = [] {};
-  c.OnSetVolumeLabel = [](const std::string&) {};
-  c.OnDeleteFile = [](const TCbFsFileInfo&) {};
-  c.OnRenameOrMoveFile = [](const TCbFsFileInfo&, const std::string&) {};
-  c.OnSetAllocationSize = [](const TCbFsFileInfo&, std::int64_t) {};
-  c.OnSetEndOfFile = [](const TCbFsFileInfo&, std::int64_t) {};
-  c.OnSetFileAttributes = [](const TCbFsFileInfo&, std::uint32_t) {};
   c.OnGetVolumeId = [](std::uint32_t& id) { id = kVolumeId; };
-  c.OnCreateFile = [](const std::string&, std::uint32_t, std::uint32_t, std::uint32_t, void*& context) {
-    context = nullptr;
-  };
   c.OnWriteFile = [](const TCbFsFileInfo&, void*, std::int64_t, const void*, std::int32_t, std::int32_t& written) {
     written = 0;
   };
