@@ -1,7 +1,7 @@
 // Byte streams over storage: a whole storage (TRawDiskStream) and one file
 // or named stream of a file-system reader (TBlockFileStreamStorage, and
 // TBlockFileStream, which goes through the device manager's locked file
-// wrappers). All are read-only; writes write nothing.
+// wrappers). All are read-only.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +19,7 @@ class TDeviceManager;
 // a + b, held at the limits of int64 instead of overflowing (stream seeks).
 std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
 
-// The abstract byte stream: only size, read and seek do work in the
-// read-only streams below.
+// The abstract read-only byte stream: size, read and seek.
 class TStream {
  public:
   TStream() = default;
@@ -29,14 +28,8 @@ class TStream {
   TStream& operator=(const TStream&) = delete;
 
   virtual std::int64_t GetSize() = 0;
-  virtual void SetSize(std::int32_t /*size*/) {}
-  virtual void SetSize64(std::int64_t /*size*/) {}
   // Bytes delivered into `buffer`, 0 at the end.
   virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
-  virtual std::int64_t Write(const void* /*buffer*/, std::int64_t /*count*/) { return 0; }
-  virtual std::int32_t Seek(std::int32_t offset, int origin) {
-    return static_cast<std::int32_t>(Seek64(offset, origin));
-  }
   virtual std::int64_t Seek64(std::int64_t offset, int origin) = 0;
 
   std::int64_t Position() const { return position_; }
