@@ -60,7 +60,7 @@ bool PlaceFile(const std::string& temporary, const std::string& target, bool rep
 // NTFS metadata kept only as indexes or named streams ($Secure, and $ObjId,
 // $Quota, $Reparse in $Extend): no unnamed data to copy, so nothing failed.
 bool IsMetadataWithoutData(const TFileEntry& entry) {
-  if (entry.Fs == nullptr || entry.Fs->GetKind() != kReaderNtfs || entry.Name.empty() || entry.Name[0] != '$') return false;
+  if (entry.Fs == nullptr || entry.Fs->GetKind() != TFileSystemKind::kNtfs || entry.Name.empty() || entry.Name[0] != '$') return false;
   TDirListEx streams;
   if (!entry.Fs->ListStreams(entry, streams)) return false;
   for (std::int32_t i = 0; i < streams.Count(); ++i) {

@@ -91,11 +91,11 @@ std::vector<InfoSection> FileSystemSection(Session& session, TStorage* storage) 
   }
   if (storage->FsType == 0) return {};
   TDeviceManager& devices = session.Devices();
-  if (!devices.CreateReader(storage, false, kSelectByFamily) || !storage->Reader) return {};
+  if (!devices.CreateReader(storage, false, TReaderChoice::kByKind) || !storage->Reader) return {};
   FileSystem* reader = storage->Reader.get();
   InfoSection s{"File System", {}, {}};
-  const int kind = reader->GetKind();
-  s.facts.emplace_back("Reader", kind == kReaderNtfs ? "NTFS" : kind == kReaderFat ? "FAT" : kind == kReaderExt2 ? "Ext2" : std::to_string(kind));
+  const TFileSystemKind kind = reader->GetKind();
+  s.facts.emplace_back("Reader", kind == TFileSystemKind::kNtfs ? "NTFS" : IsFat(kind) ? "FAT" : kind == TFileSystemKind::kExt ? "Ext2" : std::string(FileSystemKindName(kind)));
   s.facts.emplace_back("Cluster size", std::to_string(reader->ClusterSize()));
   s.facts.emplace_back("Block size", std::to_string(reader->GetBlockSize()));
   std::int64_t freeBytes = 0;

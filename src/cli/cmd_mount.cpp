@@ -71,7 +71,7 @@ int Serve(Session& session, const MountOptions& options, int readyFd) {
     TStorage* storage = ResolveFileSystemVolume(session, address);
     MountUnitStartup(platform::SettingsFilePath());
     TDeviceManager& devices = session.Devices();
-    if (!devices.CreateReader(storage, true, kSelectByFamily) && !session.Options().json)
+    if (!devices.CreateReader(storage, true, TReaderChoice::kByKind) && !session.Options().json)
       std::cerr << "vandrel-cli: no file system recognised on " << address.text << "; showing Storage alone\n";
     service = std::make_unique<TMountStorage2System>(storage, &devices);
     std::string error;

@@ -14,7 +14,7 @@ namespace vandrel::cli {
 TStorage* OpenVolume(Session& session, const Address& address) {
   TStorage* volume = ResolveFileSystemVolume(session, address);
   TDeviceManager& devices = session.Devices();
-  if (!devices.CreateReader(volume, false, kSelectByFamily) || !volume->Reader)
+  if (!devices.CreateReader(volume, false, TReaderChoice::kByKind) || !volume->Reader)
     throw CliError(kExitFailure, address.text + ": " + ErrorText(kErrNotSupported));
   return volume;
 }
@@ -175,7 +175,7 @@ bool TreeWalkGuard::Report(Verdict verdict, const std::string& path) const {
 std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, const std::string& streamName,
                             const std::function<void(const std::uint8_t*, std::size_t)>& sink,
                             const std::function<void(std::uint64_t)>& progress, std::string* damage) {
-  const FsHandle file = streamName.empty() ? devices.OpenEntry(entry, -1)
+  const FsHandle file = streamName.empty() ? devices.OpenEntry(entry)
                                            : devices.OpenEntryStream(entry, 0x80, -1, streamName);
   if (file == kNoHandle) throw CliError(kExitFailure, "cannot open: " + entry.Name);
   const std::int64_t size = devices.EntrySize(file);

@@ -193,7 +193,7 @@ bool TDeviceManager::RemoveImage(TStorage* image) {
   return found;
 }
 
-bool TDeviceManager::CreateReader(TStorage* volume, bool replace, int selection) {
+bool TDeviceManager::CreateReader(TStorage* volume, bool replace, TReaderChoice choice) {
   if (volume == nullptr) return false;
   if (volume->Reader) {
     if (!replace) return true;
@@ -216,7 +216,7 @@ bool TDeviceManager::CreateReader(TStorage* volume, bool replace, int selection)
   if (!volume->Progress)
     volume->Progress = [this](int percent, const std::string& text) { return ProgressRelay(percent, text); };
   try {
-    std::unique_ptr<FileSystem> reader = MakeReader(*volume, selection);
+    std::unique_ptr<FileSystem> reader = MakeReader(*volume, choice);
     if (!reader) {
       volume->Close(false);
       return false;
@@ -285,12 +285,11 @@ void TDeviceManager::FindCloseFile(FsHandle handle) {
   finds_.Remove(handle);
 }
 
-FsHandle TDeviceManager::OpenEntry(const TFileEntry& entry, int mode) {
+FsHandle TDeviceManager::OpenEntry(const TFileEntry& entry) {
   std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader) return kNoHandle;
   FileSystem* reader = entry.Storage->Reader.get();
-  if (reader->GetKind() == kReaderNtfs && mode != 256) mode = 128;
-  const FsHandle handle = reader->OpenFile(entry, mode);
+  const FsHandle handle = reader->OpenFile(entry);
   if (handle == 0 || handle == kNoHandle) return kNoHandle;
   auto record = std::make_unique<FileRecord>();
   record->reader = reader;
@@ -302,7 +301,7 @@ FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, std::uint32_t 
                                          std::string_view streamName) {
   std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader || entry.Fs == nullptr) return kNoHandle;
-  if (entry.Fs->GetKind() != kReaderNtfs) return kNoHandle;
+  if (entry.Fs->GetKind() != TFileSystemKind::kNtfs) return kNoHandle;
   FileSystem* reader = entry.Storage->Reader.get();
   const FsHandle handle = reader->OpenStream(entry, attributeType, attributeIndex, streamName);
   if (handle == 0 || handle == kNoHandle) return kNoHandle;

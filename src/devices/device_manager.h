@@ -59,7 +59,7 @@ class TDeviceManager {
   static std::string DisplayName(TStorage* volume, bool shortName);
   static std::string SizeText(const TStorage* volume);
 
-  bool CreateReader(TStorage* volume, bool replace, int selection);
+  bool CreateReader(TStorage* volume, bool replace, TReaderChoice choice);
 
   // The disk, image or array a volume lies on (the storage itself when it
   // is no partition).
@@ -84,7 +84,7 @@ class TDeviceManager {
   FsHandle FindFirstFile(TStorage* storage, std::string_view path, TFileEntry& entry);
   bool FindNextFile(FsHandle handle, TFileEntry& entry);
   void FindCloseFile(FsHandle handle);
-  FsHandle OpenEntry(const TFileEntry& entry, int mode);
+  FsHandle OpenEntry(const TFileEntry& entry);
   FsHandle OpenEntryStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
                            std::string_view streamName);
   std::int32_t ReadEntry(FsHandle file, void* buffer, std::int32_t count);

@@ -173,7 +173,7 @@ bool FileSystem::ReadLinkTarget(const TFileEntry& entry, std::string& target) {
   target.clear();
   // Linux volumes keep the target as the link's data.
   if ((entry.Attributes & kAttrSymlink) == 0 || entry.Size <= 0 || entry.Size > kMaxLinkTarget) return false;
-  FsHandle handle = OpenFile(entry, 0x80);
+  FsHandle handle = OpenFile(entry);
   if (handle == kNoHandle) return false;
   target.resize(static_cast<std::size_t>(entry.Size));
   const std::int32_t got = Read(handle, target.data(), static_cast<std::int32_t>(target.size()));
@@ -198,42 +198,105 @@ std::int32_t FileSystem::GetScanCount() { return 0; }
 
 // ------------------------------------------------------------------ probe
 
-int ProbeBootSectorBytes(std::span<const std::uint8_t> s, const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
-                         const std::function<bool()>& isRaidMember) {
-  if (BytesEqual(s, 3, "NTFS    ")) return kProbeNtfs;
-  const bool exfat = BytesEqual(s, 3, "EXFAT   ");
-  int kind = kProbeNone;
-  if (!exfat) {
-    const std::int64_t bytesPerSector = Le16(s, 11);
-    const std::int64_t sectorsPerCluster = Le8(s, 13);
-    if ((bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048) && sectorsPerCluster != 0) {
-      const std::int64_t rootSectors = (std::int64_t{Le16(s, 17)} * 32 + bytesPerSector - 1) / bytesPerSector;
-      std::int64_t total = Le16(s, 19);
-      if (total == 0) total = Le32(s, 32);
-      const std::int64_t clusters =
-          (total - rootSectors - std::int64_t{Le8(s, 16)} * Le16(s, 22) - std::int64_t{Le16(s, 14)}) / sectorsPerCluster;
-      kind = clusters < 4085 ? kProbeFat12 : clusters < 65525 ? kProbeFat16 : kProbeFat32;
+namespace {
+
+// What the recognisers look at: the first sector, and the 4096 bytes from
+// byte 1024 on (Ext superblock, HFS+ volume header), read once when asked.
+class TProbeSectors {
+ public:
+  TProbeSectors(std::span<const std::uint8_t> first, const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
+                const std::function<bool()>& isRaidMember)
+      : first_(first), readExtra_(readExtra), isRaidMember_(isRaidMember) {}
+
+  std::span<const std::uint8_t> First() const { return first_; }
+  // Empty when there is nothing to read or the read failed.
+  std::span<const std::uint8_t> Extra() {
+    if (!extraTried_) {
+      extraTried_ = true;
+      if (!readExtra_ || !readExtra_(extra_)) extra_.clear();
     }
+    return extra_;
   }
-  if (kind == kProbeNone && readExtra) {
-    std::vector<std::uint8_t> extra;
-    if (readExtra(extra)) {
-      if (Le8(extra, 56) == 0x53 && Le8(extra, 57) == 0xEF) {
-        if (!(isRaidMember && isRaidMember())) kind = kProbeExt2;
-      } else if (BytesEqual(extra, 0, "H+") || BytesEqual(extra, 0, "HX") || BytesEqual(extra, 0, "BD")) {
-        kind = kProbeHfs;
-      }
-    }
-  }
-  if (exfat) kind = kProbeExFat;
-  return kind;
+  bool IsRaidMember() const { return isRaidMember_ && isRaidMember_(); }
+
+ private:
+  std::span<const std::uint8_t> first_;
+  const std::function<bool(std::vector<std::uint8_t>&)>& readExtra_;
+  const std::function<bool()>& isRaidMember_;
+  std::vector<std::uint8_t> extra_;
+  bool extraTried_ = false;
+};
+
+TFileSystemKind RecogniseNtfs(TProbeSectors& s) {
+  return BytesEqual(s.First(), 3, "NTFS    ") ? TFileSystemKind::kNtfs : TFileSystemKind::kNone;
 }
 
-int ProbeBootSector(TStorage& volume) {
-  if (volume.SectorSize <= 0 || volume.SectorCount <= 0) return kProbeNone;
+TFileSystemKind RecogniseExFat(TProbeSectors& s) {
+  return BytesEqual(s.First(), 3, "EXFAT   ") ? TFileSystemKind::kExFat : TFileSystemKind::kNone;
+}
+
+// Loose on purpose: a damaged FAT boot sector still counts, its width
+// taken from whatever cluster count its fields give.
+TFileSystemKind RecogniseFat(TProbeSectors& probe) {
+  const std::span<const std::uint8_t> s = probe.First();
+  if (RecogniseNtfs(probe) != TFileSystemKind::kNone || RecogniseExFat(probe) != TFileSystemKind::kNone)
+    return TFileSystemKind::kNone;
+  const std::int64_t bytesPerSector = Le16(s, 11);
+  const std::int64_t sectorsPerCluster = Le8(s, 13);
+  if ((bytesPerSector != 512 && bytesPerSector != 1024 && bytesPerSector != 2048) || sectorsPerCluster == 0)
+    return TFileSystemKind::kNone;
+  const std::int64_t rootSectors = (std::int64_t{Le16(s, 17)} * 32 + bytesPerSector - 1) / bytesPerSector;
+  std::int64_t total = Le16(s, 19);
+  if (total == 0) total = Le32(s, 32);
+  const std::int64_t clusters =
+      (total - rootSectors - std::int64_t{Le8(s, 16)} * Le16(s, 22) - std::int64_t{Le16(s, 14)}) / sectorsPerCluster;
+  return clusters < 4085 ? TFileSystemKind::kFat12 : clusters < 65525 ? TFileSystemKind::kFat16 : TFileSystemKind::kFat32;
+}
+
+// An Ext superblock on a Linux software-RAID member belongs to the array.
+TFileSystemKind RecogniseExt(TProbeSectors& s) {
+  const std::span<const std::uint8_t> extra = s.Extra();
+  if (Le8(extra, 56) != 0x53 || Le8(extra, 57) != 0xEF || s.IsRaidMember()) return TFileSystemKind::kNone;
+  return TFileSystemKind::kExt;
+}
+
+TFileSystemKind RecogniseHfs(TProbeSectors& s) {
+  const std::span<const std::uint8_t> extra = s.Extra();
+  // Only where no Ext superblock claims the same bytes.
+  if (Le8(extra, 56) == 0x53 && Le8(extra, 57) == 0xEF) return TFileSystemKind::kNone;
+  const bool header = BytesEqual(extra, 0, "H+") || BytesEqual(extra, 0, "HX") || BytesEqual(extra, 0, "BD");
+  return header ? TFileSystemKind::kHfs : TFileSystemKind::kNone;
+}
+
+// Every recogniser is asked; the first in this order wins, and a volume
+// two of them claim is reported.
+constexpr TFileSystemKind (*kRecognisers[])(TProbeSectors&) = {RecogniseNtfs, RecogniseExFat, RecogniseFat, RecogniseExt,
+                                                                RecogniseHfs};
+
+}  // namespace
+
+TFileSystemKind ProbeBootSectorBytes(std::span<const std::uint8_t> sector0,
+                                     const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
+                                     const std::function<bool()>& isRaidMember) {
+  TProbeSectors sectors(sector0, readExtra, isRaidMember);
+  TFileSystemKind found = TFileSystemKind::kNone;
+  for (const auto recognise : kRecognisers) {
+    const TFileSystemKind kind = recognise(sectors);
+    if (kind == TFileSystemKind::kNone) continue;
+    if (found == TFileSystemKind::kNone)
+      found = kind;
+    else
+      LogText("The volume carries the marks of two file systems (" + std::string(FileSystemKindName(found)) + " and " +
+              std::string(FileSystemKindName(kind)) + "); it is read as " + std::string(FileSystemKindName(found)) + ".");
+  }
+  return found;
+}
+
+TFileSystemKind ProbeBootSector(TStorage& volume) {
+  if (volume.SectorSize <= 0 || volume.SectorCount <= 0) return TFileSystemKind::kNone;
   std::vector<std::uint8_t> sector(static_cast<std::size_t>(volume.SectorSize));
-  if (!volume.ReadSectors(sector.data(), 1, 0)) return kProbeNone;
-  auto readExtra = [&volume](std::vector<std::uint8_t>& extra) {
+  if (!volume.ReadSectors(sector.data(), 1, 0)) return TFileSystemKind::kNone;
+  std::function<bool(std::vector<std::uint8_t>&)> readExtra = [&volume](std::vector<std::uint8_t>& extra) {
     // 4096 bytes from byte 1024 on, whatever the sector size.
     const std::int64_t firstSector = 1024 / volume.SectorSize;
     extra.assign(4096 + static_cast<std::size_t>(volume.SectorSize), 0);
@@ -247,34 +310,6 @@ int ProbeBootSector(TStorage& volume) {
     return true;
   };
   return ProbeBootSectorBytes(sector, readExtra, [&volume] { return IsLinuxRaidMember(&volume); });
-}
-
-std::uint8_t KindToPartitionType(int kind) {
-  switch (kind & 0x7F) {
-    case kProbeFat12: return 0x01;
-    case kProbeFat16: return 0x04;
-    case kProbeFat32: return 0x0B;
-    case kProbeNtfs: return 0x07;
-    case kProbeExt2: return 0x83;
-    case kProbeHfs: return 0xAF;
-    case kProbeExFat: return 0xFA;
-    case 13: return 0xF9;
-    default: return 0x00;
-  }
-}
-
-int PartitionTypeFamily(std::uint8_t type) {
-  switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E: case 0x11: case 0x14:
-    case 0x16: case 0x1B: case 0x1C: case 0x1E: case 0x86: case 0x8B: case 0x8C: return 1;
-    case 0x07: case 0x17: case 0x87: return 5;
-    case 0x63: case 0x82: case 0x83: case 0x85: return 10;
-    case 0xA8: case 0xAB: case 0xAF: return 11;
-    case 0xFA: return 12;
-    case 0xF9: return 13;
-    case 0xFE: case 0xFF: return 6;
-    default: return 0;
-  }
 }
 
 }  // namespace vandrel

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "storage/bus_manager.h"
+#include "storage/file_system_kind.h"
 
 namespace vandrel {
 
@@ -177,11 +178,6 @@ inline constexpr int kSeekBegin = 0;
 inline constexpr int kSeekCurrent = 1;
 inline constexpr int kSeekEnd = 2;
 
-// Reader kinds answered by GetKind.
-inline constexpr int kReaderFat = 1;
-inline constexpr int kReaderNtfs = 5;
-inline constexpr int kReaderExt2 = 10;
-
 class FileSystem {
  public:
   explicit FileSystem(TStorage* storage);
@@ -189,7 +185,7 @@ class FileSystem {
   FileSystem(const FileSystem&) = delete;
   FileSystem& operator=(const FileSystem&) = delete;
 
-  virtual int GetKind() = 0;
+  virtual TFileSystemKind GetKind() = 0;
   virtual bool Open() = 0;
   virtual bool SetProgressCallback(ProgressCallback callback);
   virtual void Prepare() = 0;
@@ -219,8 +215,9 @@ class FileSystem {
   // `handle` is kNoHandle when FindFirst gave none. The default takes a
   // root without entries for an unreadable one.
   virtual TDamage FindDamage(const TFileEntry& directory, FsHandle handle);
-  virtual FsHandle OpenFile(const TFileEntry& entry, int mode) = 0;
-  // NTFS: one attribute or named stream.
+  // The file's contents (NTFS: its unnamed data stream).
+  virtual FsHandle OpenFile(const TFileEntry& entry) = 0;
+  // NTFS: one attribute or named stream; kNoHandle elsewhere.
   virtual FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
                               std::string_view streamName);
   // Bytes read from the current position, which advances.
@@ -270,39 +267,29 @@ class FileSystem {
 // too long to be looked up.
 bool SplitPath(std::string_view path, std::vector<std::string_view>& components, bool& absolute);
 
-// Probe kinds of the boot-sector probe.
-inline constexpr int kProbeNone = 0;
-inline constexpr int kProbeFat12 = 2;
-inline constexpr int kProbeFat16 = 3;
-inline constexpr int kProbeFat32 = 4;
-inline constexpr int kProbeNtfs = 5;
-inline constexpr int kProbeExt2 = 10;
-inline constexpr int kProbeHfs = 11;
-inline constexpr int kProbeExFat = 12;
-
 // What the volume's first sectors hold.
-int ProbeBootSector(TStorage& volume);
+TFileSystemKind ProbeBootSector(TStorage& volume);
 // The probe on a boot sector already read; `readExtra` reads the 4096
 // bytes at volume sector 2 when needed (nullptr: none available).
-int ProbeBootSectorBytes(std::span<const std::uint8_t> sector0,
-                         const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
-                         const std::function<bool()>& isRaidMember);
-std::uint8_t KindToPartitionType(int kind);
-// 1 FAT, 5 NTFS, 10 Linux, 11 Mac, 12 exFAT, 13 BitLocker, 6 CDFS, 0 other.
-int PartitionTypeFamily(std::uint8_t type);
+TFileSystemKind ProbeBootSectorBytes(std::span<const std::uint8_t> sector0,
+                                     const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
+                                     const std::function<bool()>& isRaidMember);
 
-// Reader selection codes of CreateReader.
-inline constexpr int kSelectFat = 0;
-inline constexpr int kSelectFatToo = 1;
-inline constexpr int kSelectNtfsReader = 3;
-inline constexpr int kSelectNtfsSalvager = 4;
-inline constexpr int kSelectExt2Reader = 6;
-inline constexpr int kSelectExt2Salvage = 7;
-inline constexpr int kSelectByFamily = 10;
-inline constexpr int kSelectSalvageByFamily = 11;
+// Which reader CreateReader makes: one named here, or the one for the
+// volume's kind (its normal reader or its salvaging one).
+enum class TReaderChoice {
+  kFat,
+  kNtfsReader,
+  kNtfsSalvager,
+  kExt2Reader,
+  kExt2Salvage,
+  kByKind,
+  kSalvageByKind,
+};
 
-// Constructs the reader for a selection code (nullptr for none), without
-// opening it. Default rule for codes without a reader of their own.
-std::unique_ptr<FileSystem> MakeReader(TStorage& volume, int selection);
+// Constructs the chosen reader (nullptr for none), without opening it. A
+// choice outside the list salvages by the volume's kind, NTFS included
+// only where the volume says NTFS.
+std::unique_ptr<FileSystem> MakeReader(TStorage& volume, TReaderChoice choice);
 
 }  // namespace vandrel

@@ -1,4 +1,4 @@
-// Which reader class serves a volume: one place for the selection codes.
+// Which reader class serves a volume: one place for the choice.
 #include "common/log.h"
 #include "filesystems/ext/ext2.h"
 #include "filesystems/fat/fat.h"
@@ -11,23 +11,23 @@ namespace {
 
 enum class ReaderClass { kNone, kFat, kNtfsReader, kNtfsSalvager, kExt2Reader, kExt2Salvage };
 
-ReaderClass ClassFor(int selection, int family) {
-  switch (selection) {
-    case kSelectFat:
-    case kSelectFatToo: return ReaderClass::kFat;
-    case kSelectNtfsReader: return ReaderClass::kNtfsReader;
-    case kSelectNtfsSalvager: return ReaderClass::kNtfsSalvager;
-    case kSelectExt2Reader: return ReaderClass::kExt2Reader;
-    case kSelectExt2Salvage: return ReaderClass::kExt2Salvage;
-    case kSelectByFamily:
-      return family == 1 ? ReaderClass::kFat : family == 10 ? ReaderClass::kExt2Reader : ReaderClass::kNtfsReader;
-    case kSelectSalvageByFamily:
-      return family == 1 ? ReaderClass::kFat : family == 10 ? ReaderClass::kExt2Salvage : ReaderClass::kNtfsSalvager;
-    default:
-      return family == 1 ? ReaderClass::kFat : family == 5 ? ReaderClass::kNtfsSalvager
-                                           : family == 10 ? ReaderClass::kExt2Salvage
-                                                          : ReaderClass::kNone;
+ReaderClass ClassFor(TReaderChoice choice, TFileSystemKind kind) {
+  const bool fat = IsFat(kind);
+  const bool ext = kind == TFileSystemKind::kExt;
+  switch (choice) {
+    case TReaderChoice::kFat: return ReaderClass::kFat;
+    case TReaderChoice::kNtfsReader: return ReaderClass::kNtfsReader;
+    case TReaderChoice::kNtfsSalvager: return ReaderClass::kNtfsSalvager;
+    case TReaderChoice::kExt2Reader: return ReaderClass::kExt2Reader;
+    case TReaderChoice::kExt2Salvage: return ReaderClass::kExt2Salvage;
+    // Volumes of other kinds are tried as NTFS.
+    case TReaderChoice::kByKind: return fat ? ReaderClass::kFat : ext ? ReaderClass::kExt2Reader : ReaderClass::kNtfsReader;
+    case TReaderChoice::kSalvageByKind:
+      return fat ? ReaderClass::kFat : ext ? ReaderClass::kExt2Salvage : ReaderClass::kNtfsSalvager;
   }
+  return fat ? ReaderClass::kFat
+             : kind == TFileSystemKind::kNtfs ? ReaderClass::kNtfsSalvager
+             : ext ? ReaderClass::kExt2Salvage : ReaderClass::kNone;
 }
 
 std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& volume) {
@@ -45,8 +45,8 @@ std::unique_ptr<FileSystem> Construct(ReaderClass readerClass, TStorage& volume)
 
 }  // namespace
 
-std::unique_ptr<FileSystem> MakeReader(TStorage& volume, int selection) {
-  auto reader = Construct(ClassFor(selection, PartitionTypeFamily(volume.FsType)), volume);
+std::unique_ptr<FileSystem> MakeReader(TStorage& volume, TReaderChoice choice) {
+  auto reader = Construct(ClassFor(choice, PartitionTypeKind(volume.FsType)), volume);
   if (!reader) LogEvent(kSenderIo, kErrNotSupported, 0, "", 1);
   return reader;
 }

@@ -408,7 +408,7 @@ void TMountStorage2System::EntryInfo(const TFileEntry& entry, TCbFsEntryInfo& in
   // through the mount can tell it was there before. Other readers' ids are
   // not unique (a FAT file's first cluster).
   FileSystem* reader = entry.Fs != nullptr ? entry.Fs : storage_->GetReader();
-  const bool stableIds = reader != nullptr && reader->GetKind() == kReaderNtfs;
+  const bool stableIds = reader != nullptr && reader->GetKind() == TFileSystemKind::kNtfs;
   info.FileId = stableIds && entry.ObjectId > 0 ? entry.ObjectId : 0;
 }
 

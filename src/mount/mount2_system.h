@@ -8,7 +8,7 @@
 //
 // Use from a program (the desktop window, the command-line tool):
 //   MountUnitStartup(settingsFile);           // once, at program start
-//   devices.CreateReader(storage, true, kSelectByFamily);
+//   devices.CreateReader(storage, true, TReaderChoice::kByKind);
 //   auto service = std::make_unique<TMountStorage2System>(storage, &devices);
 //   std::string error;
 //   if (!service->Init("E:", error)) { show error; service.reset(); }

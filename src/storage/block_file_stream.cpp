@@ -128,7 +128,7 @@ void TBlockFileStreamStorage::Prepare(const TFileEntry& entry) {
 }
 
 void TBlockFileStreamStorage::OpenAsFile() {
-  handle_ = OpenFileOp(entry_, -1);
+  handle_ = OpenFileOp(entry_);
   if (handle_ == kNoHandle) return;
   AfterOpen();
 }
@@ -151,8 +151,8 @@ void TBlockFileStreamStorage::CloseHandle() {
   }
 }
 
-FsHandle TBlockFileStreamStorage::OpenFileOp(const TFileEntry& entry, int mode) {
-  return reader_ == nullptr ? kNoHandle : reader_->OpenFile(entry, mode);
+FsHandle TBlockFileStreamStorage::OpenFileOp(const TFileEntry& entry) {
+  return reader_ == nullptr ? kNoHandle : reader_->OpenFile(entry);
 }
 
 FsHandle TBlockFileStreamStorage::OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags,
@@ -272,8 +272,8 @@ TBlockFileStream::TBlockFileStream(const TFileEntry& entry, TDeviceManager* devi
 
 TBlockFileStream::~TBlockFileStream() { CloseHandle(); }
 
-FsHandle TBlockFileStream::OpenFileOp(const TFileEntry& entry, int mode) {
-  return devices_ == nullptr ? kNoHandle : devices_->OpenEntry(entry, mode);
+FsHandle TBlockFileStream::OpenFileOp(const TFileEntry& entry) {
+  return devices_ == nullptr ? kNoHandle : devices_->OpenEntry(entry);
 }
 
 FsHandle TBlockFileStream::OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name) {

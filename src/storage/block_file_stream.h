@@ -65,7 +65,7 @@ class TRawDiskStream : public TStream {
 // reader's block size; the last block read stays cached.
 class TBlockFileStreamStorage : public TStream {
  public:
-  // The entry's file (open mode -1).
+  // The entry's file.
   explicit TBlockFileStreamStorage(const TFileEntry& entry);
   // The named stream `name` of the entry; with `flagged` the entry's
   // attribute word gets kAttrOpenRaw first; with `sectorRounded` as well,
@@ -88,7 +88,7 @@ class TBlockFileStreamStorage : public TStream {
   TBlockFileStreamStorage(const TFileEntry& entry, DeferOpen);
   void OpenAsFile();
 
-  virtual FsHandle OpenFileOp(const TFileEntry& entry, int mode);
+  virtual FsHandle OpenFileOp(const TFileEntry& entry);
   virtual FsHandle OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name);
   virtual std::int32_t ReadFileOp(FsHandle handle, void* buffer, std::int32_t count);
   virtual std::int64_t SeekFileOp(FsHandle handle, int origin, std::int64_t offset);
@@ -127,7 +127,7 @@ class TBlockFileStream : public TBlockFileStreamStorage {
   TStorage* Storage() const { return storage_; }
 
  protected:
-  FsHandle OpenFileOp(const TFileEntry& entry, int mode) override;
+  FsHandle OpenFileOp(const TFileEntry& entry) override;
   FsHandle OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name) override;
   std::int32_t ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) override;
   std::int64_t SeekFileOp(FsHandle handle, int origin, std::int64_t offset) override;

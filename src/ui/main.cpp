@@ -601,7 +601,7 @@ void TfmMain::MountOrDismount(TStorage* storage, const std::string& chosen) {
       } else {
         // Without a file system the raw volume is still mounted: its
         // Storage file can be copied whole.
-        devices_->CreateReader(storage, true, 10);
+        devices_->CreateReader(storage, true, TReaderChoice::kByKind);
         std::string error;
         std::unique_ptr<TMountLink> link = mountProvider_->Mount(storage, *devices_, letter, error);
         if (link)

@@ -84,10 +84,10 @@ TEST_F(DeviceManagerTest, ReaderAttachmentAndWrappersOnBadHandles) {
   TDeviceManager devices(nullptr, nullptr, DeviceManagerOptions{false});
   TStorage* storage = devices.AddByPath(image_);
   ASSERT_NE(storage, nullptr);
-  EXPECT_FALSE(devices.CreateReader(nullptr, true, kSelectByFamily));
+  EXPECT_FALSE(devices.CreateReader(nullptr, true, TReaderChoice::kByKind));
   // A blank image has no file system a reader could take.
   storage->FsType = 0x42;
-  EXPECT_FALSE(devices.CreateReader(storage, true, 99));
+  EXPECT_FALSE(devices.CreateReader(storage, true, static_cast<TReaderChoice>(99)));
   EXPECT_NE(std::find(log.begin(), log.end(), "File system is not supported"), log.end());
   char buffer[16];
   TFileEntry entry;
@@ -98,7 +98,7 @@ TEST_F(DeviceManagerTest, ReaderAttachmentAndWrappersOnBadHandles) {
   EXPECT_EQ(devices.FindFirstFile(nullptr, "/", entry), kNoHandle);
   EXPECT_EQ(devices.FindFirstFile(storage, "/", entry), kNoHandle);
   EXPECT_FALSE(devices.FindNextFile(kNoHandle, entry));
-  EXPECT_EQ(devices.OpenEntry(entry, 0), kNoHandle);
+  EXPECT_EQ(devices.OpenEntry(entry), kNoHandle);
 }
 
 TEST_F(DeviceManagerTest, ProgressRelayReachesTheApplication) {

@@ -47,7 +47,7 @@ class Tree : public TFileSystem_Tree {
 class TreeFs : public FileSystem {
  public:
   TreeFs() : FileSystem(nullptr), tree(this) {}
-  int GetKind() override { return 0; }
+  TFileSystemKind GetKind() override { return TFileSystemKind::kNone; }
   bool Open() override { return true; }
   void Prepare() override {}
   bool IsSectorInUse(std::int64_t) override { return false; }
@@ -60,7 +60,7 @@ class TreeFs : public FileSystem {
   }
   bool FindNext(FsHandle h, TFileEntry& out) override { return tree.FindNext(h, out); }
   void FindClose(FsHandle h) override { tree.FindClose(h); }
-  FsHandle OpenFile(const TFileEntry&, int) override { return kNoHandle; }
+  FsHandle OpenFile(const TFileEntry&) override { return kNoHandle; }
   std::int32_t Read(FsHandle, void*, std::int32_t) override { return 0; }
   bool CloseFile(FsHandle& h) override {
     h = kNoHandle;

@@ -6,11 +6,11 @@
 
 namespace vandrel::test {
 
-ImageReader OpenImageReader(const std::string& path, int selection) {
+ImageReader OpenImageReader(const std::string& path, TReaderChoice choice) {
   ImageReader result;
   result.drive = std::make_unique<THardDrive>(nullptr, path, 0, 0, 0, kAddressByPath);
   if (!result.drive->ValidDevice || !result.drive->Open(true, false, false)) return result;
-  result.reader = MakeReader(*result.drive, selection);
+  result.reader = MakeReader(*result.drive, choice);
   if (result.reader) {
     result.opened = result.reader->Open();
     result.reader->Prepare();
@@ -51,9 +51,9 @@ TreeListing ListTree(FileSystem& fs, int maxDepth) {
   return out;
 }
 
-bool ReadWhole(FileSystem& fs, const TFileEntry& entry, std::vector<std::uint8_t>& out, int mode, std::int32_t chunk) {
+bool ReadWhole(FileSystem& fs, const TFileEntry& entry, std::vector<std::uint8_t>& out, std::int32_t chunk) {
   out.clear();
-  const FsHandle handle = fs.OpenFile(entry, mode);
+  const FsHandle handle = fs.OpenFile(entry);
   if (handle == kNoHandle || handle == 0) return false;
   const std::int64_t size = fs.GetFileSize(handle);
   if (chunk <= 0) chunk = std::max<std::int32_t>(fs.GetBlockSize(), 4096);

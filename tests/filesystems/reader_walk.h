@@ -19,7 +19,7 @@ struct ImageReader {
   std::unique_ptr<FileSystem> reader;
   bool opened = false;
 };
-ImageReader OpenImageReader(const std::string& path, int selection);
+ImageReader OpenImageReader(const std::string& path, TReaderChoice choice);
 
 // Every entry below the root by path ("/a/b"; directories too), ".."
 // left out. Deleted entries are kept apart.
@@ -31,8 +31,7 @@ TreeListing ListTree(FileSystem& fs, int maxDepth = 64);
 
 // The file's bytes read in `chunk`-sized reads; false when a read fails
 // or the size is not reached.
-bool ReadWhole(FileSystem& fs, const TFileEntry& entry, std::vector<std::uint8_t>& out, int mode = -1,
-               std::int32_t chunk = 0);
+bool ReadWhole(FileSystem& fs, const TFileEntry& entry, std::vector<std::uint8_t>& out, std::int32_t chunk = 0);
 
 // Output lines of a shell command (empty on failure).
 std::vector<std::string> CommandLines(const std::string& command);

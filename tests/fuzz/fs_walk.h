@@ -73,7 +73,7 @@ inline void WalkAndRead(FileSystem& fs, const TFileEntry& directory, int depth, 
       subdirs.push_back(entry);
       continue;
     }
-    FsHandle file = fs.OpenFile(entry, -1);
+    FsHandle file = fs.OpenFile(entry);
     if (file == kNoHandle) continue;
     const bool checked = check != nullptr && check->truth != nullptr &&
                          (check->transformed == nullptr || !check->transformed(fs, entry));

@@ -17,7 +17,7 @@ namespace {
 void ReadAsEncrypted(vandrel::FileSystem& fs, const vandrel::TFileEntry& file) {
   vandrel::TFileEntry entry = file;
   entry.Attributes |= vandrel::kAttrEncrypted;
-  vandrel::FsHandle handle = fs.OpenFile(entry, 0x80);
+  vandrel::FsHandle handle = fs.OpenFile(entry);
   if (handle == vandrel::kNoHandle) return;
   std::vector<std::uint8_t> buffer(65536);
   const std::int64_t size = fs.GetFileSize(handle);

@@ -40,7 +40,7 @@ class FakeReader : public FileSystem {
     return bytes;
   }
 
-  int GetKind() override { return kReaderFat; }
+  TFileSystemKind GetKind() override { return TFileSystemKind::kFat32; }
   bool Open() override { return true; }
   void Prepare() override {}
   bool IsSectorInUse(std::int64_t) override { return false; }
@@ -92,7 +92,7 @@ class FakeReader : public FileSystem {
     return finds_.size();
   }
 
-  FsHandle OpenFile(const TFileEntry& entry, int) override {
+  FsHandle OpenFile(const TFileEntry& entry) override {
     std::lock_guard lock(mutex_);
     if (failOpen) return kNoHandle;
     const FakeItem* item = ItemOf(entry.ObjectId);

@@ -435,7 +435,7 @@ std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number,
   return data;
 }
 
-FsHandle TExt2::OpenFile(const TFileEntry& entry, int /*mode*/) {
+FsHandle TExt2::OpenFile(const TFileEntry& entry) {
   if (!opened_) return kNoHandle;
   std::int64_t number = entry.ObjectId == 0 ? kExt2RootInode : entry.ObjectId;
   Ext2Inode inode;

@@ -21,7 +21,7 @@ class TExt2 : public FileSystem {
   TExt2(TStorage* storage, bool scan);
   ~TExt2() override;
 
-  int GetKind() override { return kReaderExt2; }
+  TFileSystemKind GetKind() override { return TFileSystemKind::kExt; }
   bool Open() override;
   void Prepare() override;
   bool IsSectorInUse(std::int64_t) override { return false; }
@@ -33,7 +33,7 @@ class TExt2 : public FileSystem {
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
   TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
-  FsHandle OpenFile(const TFileEntry& entry, int mode) override;
+  FsHandle OpenFile(const TFileEntry& entry) override;
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
   bool CloseFile(FsHandle& handle) override;
   TDamage ReadDamage(FsHandle handle) override;

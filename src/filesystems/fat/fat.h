@@ -13,15 +13,16 @@
 
 namespace vandrel {
 
-inline constexpr int kFat12 = 2;
-inline constexpr int kFat16 = 3;
-inline constexpr int kFat32 = 4;
+// The FAT widths are file-system kinds.
+inline constexpr TFileSystemKind kFat12 = TFileSystemKind::kFat12;
+inline constexpr TFileSystemKind kFat16 = TFileSystemKind::kFat16;
+inline constexpr TFileSystemKind kFat32 = TFileSystemKind::kFat32;
 
-// Read modes of OpenFile: follow the chain, consecutive clusters from the
-// first one (deleted files), consecutive free clusters.
-inline constexpr int kFatModeChain = -1;
-inline constexpr int kFatModeContiguous = -5;
-inline constexpr int kFatModeFreeClusters = -6;
+// How a file's clusters are found: by its chain, as consecutive clusters
+// from the first one (a deleted file has no chain left), or as the free
+// clusters from the first one on (a deleted file whose neighbours were
+// written since).
+enum class TFatReadMode { kChain, kContiguous, kFreeClusters };
 
 // A directory holds at most this many 32-byte entries.
 inline constexpr std::int64_t kFatMaxDirEntries = 65536;
@@ -36,7 +37,8 @@ class TFAT : public FileSystem {
   explicit TFAT(TStorage* storage);
   ~TFAT() override;
 
-  int GetKind() override { return kReaderFat; }
+  // A reader whose boot sector gave no width still reads FAT.
+  TFileSystemKind GetKind() override { return IsFat(fatType_) ? fatType_ : kFat32; }
   bool Open() override;
   void Prepare() override { prepared_ = true; }
   bool IsSectorInUse(std::int64_t sector) override;
@@ -46,8 +48,9 @@ class TFAT : public FileSystem {
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
   TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
-  // Mode -1 for a deleted entry reads its clusters consecutively (-5).
-  FsHandle OpenFile(const TFileEntry& entry, int mode) override;
+  // By the chain; a deleted entry's clusters are read consecutively.
+  FsHandle OpenFile(const TFileEntry& entry) override;
+  FsHandle OpenFile(const TFileEntry& entry, TFatReadMode mode);
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
   bool CloseFile(FsHandle& handle) override;
   TDamage ReadDamage(FsHandle handle) override;
@@ -56,7 +59,7 @@ class TFAT : public FileSystem {
   std::int64_t GetFileSize(FsHandle handle) override;
   std::string GetSectorList(const TFileEntry&) override { return {}; }
 
-  int FatType() const { return fatType_; }
+  TFileSystemKind FatType() const { return fatType_; }
   std::int64_t ClusterCount() const { return clusterCount_; }
   std::uint32_t BytesPerSector() const { return bytesPerSector_; }
 
@@ -94,7 +97,7 @@ class TFAT : public FileSystem {
     std::uint32_t firstCluster = 0;
     std::int64_t position = 0;
     std::int64_t size = 0;
-    int mode = kFatModeChain;
+    TFatReadMode mode = TFatReadMode::kChain;
     std::vector<Run> runs;
     std::vector<std::uint64_t> runStart;  // cluster index where each run begins
     std::uint64_t mappedClusters = 0;
@@ -126,7 +129,7 @@ class TFAT : public FileSystem {
 
   bool prepared_ = false;
   bool opened_ = false;
-  int fatType_ = 0;
+  TFileSystemKind fatType_ = TFileSystemKind::kNone;
   std::vector<std::uint8_t> boot_;
   std::uint32_t bytesPerSector_ = 512;
   std::uint32_t sectorsPerCluster_ = 0;

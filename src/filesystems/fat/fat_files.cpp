@@ -16,16 +16,16 @@ void TFAT::MapFile(TFatFileHandle& file) const {
   const std::uint64_t clusters = (static_cast<std::uint64_t>(file.size) + clusterSize_ - 1) / clusterSize_;
   const std::int64_t first = file.firstCluster;
   switch (file.mode) {
-    case kFatModeChain:
+    case TFatReadMode::kChain:
       ChainRuns(first, clusters, false, file.runs);
       break;
-    case kFatModeContiguous:
+    case TFatReadMode::kContiguous:
       if (IsValidCluster(first)) {
         const std::uint64_t available = static_cast<std::uint64_t>(clusterCount_ + 2 - first);
         file.runs.push_back(Run{file.firstCluster, static_cast<std::uint32_t>(std::min(clusters, available))});
       }
       break;
-    case kFatModeFreeClusters: {
+    case TFatReadMode::kFreeClusters: {
       std::int64_t c = first;
       if (FatEntry(c) != 0) c = NextFreeCluster(c);
       for (std::uint64_t i = 0; i < clusters && IsValidCluster(c) && FatEntry(c) == 0; ++i) {
@@ -37,7 +37,6 @@ void TFAT::MapFile(TFatFileHandle& file) const {
       }
       break;
     }
-    default: break;
   }
   file.runStart.clear();
   std::uint64_t at = 0;
@@ -48,11 +47,13 @@ void TFAT::MapFile(TFatFileHandle& file) const {
   file.mappedClusters = at;
 }
 
-FsHandle TFAT::OpenFile(const TFileEntry& entry, int mode) {
-  if (!opened_ || clusterSize_ == 0) return kNoHandle;
+FsHandle TFAT::OpenFile(const TFileEntry& entry) {
   // Deleted files have no chain left: their clusters are read in a row.
-  if (mode == kFatModeChain && (entry.Attributes & kAttrDeleted) != 0) mode = kFatModeContiguous;
-  if (mode != kFatModeChain && mode != kFatModeContiguous && mode != kFatModeFreeClusters) mode = kFatModeChain;
+  return OpenFile(entry, (entry.Attributes & kAttrDeleted) != 0 ? TFatReadMode::kContiguous : TFatReadMode::kChain);
+}
+
+FsHandle TFAT::OpenFile(const TFileEntry& entry, TFatReadMode mode) {
+  if (!opened_ || clusterSize_ == 0) return kNoHandle;
   auto file = std::make_unique<TFatFileHandle>();
   file->firstCluster = static_cast<std::uint32_t>(entry.ObjectId & 0x0FFFFFFF);
   file->size = std::max<std::int64_t>(entry.Size, 0);
@@ -132,7 +133,7 @@ std::int64_t TFAT::GetFileSize(FsHandle handle) {
 
 TDamage TFAT::ReadDamage(FsHandle handle) {
   const TFatFileHandle* file = IsInvalidHandle(handle) ? nullptr : files_.Get(handle);
-  if (file == nullptr || file->mode != kFatModeChain) return TDamage::None;
+  if (file == nullptr || file->mode != TFatReadMode::kChain) return TDamage::None;
   const std::uint64_t needed = (static_cast<std::uint64_t>(file->size) + clusterSize_ - 1) / clusterSize_;
   return file->mappedClusters < needed ? TDamage::SizeBeyondMap : TDamage::None;
 }

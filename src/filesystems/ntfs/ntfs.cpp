@@ -671,7 +671,7 @@ const std::vector<std::uint16_t>& TNTFS::UpCaseTable() {
     TFileEntry entry;
     entry.ObjectId = kUpCaseRecord;
     entry.Name = "$UpCase";
-    FsHandle handle = OpenFile(entry, 128);
+    FsHandle handle = OpenFile(entry);
     if (handle == kNoHandle) return;
     std::vector<std::uint8_t> bytes(kUpCaseBytes);
     std::int64_t done = 0;
@@ -793,8 +793,8 @@ std::int64_t TNTFS::EncryptedRawSize(const TFileEntry& entry) {
   return efsSize < 0 ? -1 : EfsHeaderLength(efsSize) + parts;
 }
 
-FsHandle TNTFS::OpenFile(const TFileEntry& entry, int mode) {
-  return OpenStream(entry, static_cast<std::uint32_t>(mode), -1, "");
+FsHandle TNTFS::OpenFile(const TFileEntry& entry) {
+  return OpenStream(entry, kNtfsAttrData, -1, "");
 }
 
 FsHandle TNTFS::OpenStream(const TFileEntry& entry, std::uint32_t type, int index, std::string_view name) {

@@ -95,7 +95,7 @@ class TNTFS : public FileSystem {
   TNTFS(TStorage* storage, bool listingMode);
   ~TNTFS() override;
 
-  int GetKind() override { return kReaderNtfs; }
+  TFileSystemKind GetKind() override { return TFileSystemKind::kNtfs; }
   bool Open() override;
   void Prepare() override;
   bool IsSectorInUse(std::int64_t sector) override;
@@ -105,7 +105,7 @@ class TNTFS : public FileSystem {
   bool FindNext(FsHandle handle, TFileEntry& out) override;
   void FindClose(FsHandle handle) override;
   TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
-  FsHandle OpenFile(const TFileEntry& entry, int mode) override;
+  FsHandle OpenFile(const TFileEntry& entry) override;
   FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
                       std::string_view streamName) override;
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;

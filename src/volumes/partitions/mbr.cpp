@@ -368,11 +368,9 @@ std::string FatVolumeLabel(TStorage& volume) {
   if (volume.SectorCount <= 0 || !volume.ReadSectors(sector.data(), 1, 0)) return {};
   // The boot-sector probe applies the same cluster count that tells FAT32
   // (label at 71) from FAT12/16 (label at 43).
-  const int kind = ProbeBootSectorBytes(sector, nullptr, nullptr);
-  std::size_t offset = 0;
-  if (kind == kProbeFat32) offset = 71;
-  else if (kind == kProbeFat12 || kind == kProbeFat16) offset = 43;
-  else return {};
+  const TFileSystemKind kind = ProbeBootSectorBytes(sector, nullptr, nullptr);
+  if (!IsFat(kind)) return {};
+  const std::size_t offset = kind == TFileSystemKind::kFat32 ? 71 : 43;
   const ByteSpan bytes(sector);
   return Trim(Latin1ToUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()) + offset, 11)));
 }
@@ -411,8 +409,9 @@ std::string ExtVersionOf(TPartition& partition) {
 std::string VolumeLabel(TPartition& partition) {
   const std::uint8_t type = partition.Information.Type;
   // NTFS keeps its label in the $Volume file.
-  if (IsNtfsType(type)) return ReadVolumeLabel(partition);
-  if (IsFatType(type)) return FatVolumeLabel(partition);
+  const TFileSystemKind kind = PartitionTypeKind(type);
+  if (kind == TFileSystemKind::kNtfs) return ReadVolumeLabel(partition);
+  if (IsFat(kind)) return FatVolumeLabel(partition);
   if (IsUnixType(type)) {
     std::vector<std::uint8_t> superblock(1024);
     if (!ReadVolumeBytes(partition, kExt2SuperblockOffset, superblock.data(), superblock.size())) return {};

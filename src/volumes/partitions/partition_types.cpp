@@ -56,16 +56,6 @@ std::string PartitionTypeName(std::uint8_t type) {
   }
 }
 
-bool IsFatType(std::uint8_t type) {
-  switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E: case 0x11: case 0x14:
-    case 0x16: case 0x1B: case 0x1C: case 0x1E: case 0x86: case 0x8B: case 0x8C: return true;
-    default: return false;
-  }
-}
-
-bool IsNtfsType(std::uint8_t type) { return type == 0x07 || type == 0x17 || type == 0x87; }
-
 std::string VolumeTypeName(const TStorage& volume) {
   return volume.FsTypeText.empty() ? PartitionTypeName(volume.FsType) : volume.FsTypeText;
 }

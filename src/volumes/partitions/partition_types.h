@@ -13,8 +13,6 @@ std::string PartitionTypeName(std::uint8_t type);
 // The type a user reads for a volume: FsTypeText where it was found, else
 // the type byte's name.
 std::string VolumeTypeName(const TStorage& volume);
-bool IsFatType(std::uint8_t type);
-bool IsNtfsType(std::uint8_t type);
 bool IsUnixType(std::uint8_t type);
 
 }  // namespace vandrel

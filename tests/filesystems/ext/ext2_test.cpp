@@ -57,7 +57,7 @@ Kind KindOf(const TFileEntry& entry) {
 // Streams the reader's bytes of `entry` against `expected` (a file of the
 // mount, or a symbolic link's target).
 ::testing::AssertionResult SameBytes(FileSystem& reader, const TFileEntry& entry, std::istream& expected) {
-  const FsHandle handle = reader.OpenFile(entry, -1);
+  const FsHandle handle = reader.OpenFile(entry);
   if (handle == kNoHandle) return ::testing::AssertionFailure() << "cannot open";
   constexpr std::int32_t kChunk = 1 << 20;
   std::vector<char> ours(kChunk);
@@ -85,7 +85,7 @@ Kind KindOf(const TFileEntry& entry) {
 ::testing::AssertionResult SameDataRegions(FileSystem& reader, const TFileEntry& entry, const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) return ::testing::AssertionFailure() << "cannot open on the mount";
-  const FsHandle handle = reader.OpenFile(entry, -1);
+  const FsHandle handle = reader.OpenFile(entry);
   ::testing::AssertionResult result = ::testing::AssertionSuccess();
   std::vector<char> ours(1 << 20);
   std::vector<char> theirs(1 << 20);
@@ -120,7 +120,7 @@ TEST_P(ExtImage, MatchesKernelMount) {
   VANDREL_FIXTURE(image, GetParam());
   LoopMount mount(image);
   VANDREL_REQUIRE(mount.Mounted(), "the kernel cannot mount the image");
-  ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kExt2Reader);
   ASSERT_TRUE(opened.opened);
   FileSystem& reader = *opened.reader;
   const TreeListing tree = ListTree(reader);
@@ -164,7 +164,7 @@ TEST_P(ExtImage, MatchesKernelMount) {
   EXPECT_EQ(tree.live.at("/hard_link").ObjectId, tree.live.at("/a.txt").ObjectId);
 
   // The salvaging variant lists the same live entries.
-  ImageReader salvage = OpenImageReader(image, kSelectExt2Salvage);
+  ImageReader salvage = OpenImageReader(image, TReaderChoice::kExt2Salvage);
   ASSERT_TRUE(salvage.opened);
   std::set<std::string> salvaged;
   for (const auto& [path, entry] : ListTree(*salvage.reader).live) salvaged.insert(path);
@@ -173,7 +173,7 @@ TEST_P(ExtImage, MatchesKernelMount) {
 
 TEST_P(ExtImage, TreeAnswersRepeatedListingsAndLookups) {
   VANDREL_FIXTURE(image, GetParam());
-  ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kExt2Reader);
   ASSERT_TRUE(opened.opened);
   FileSystem& reader = *opened.reader;
   // A lookup stops a listing half way; a later full listing still holds all.
@@ -195,7 +195,7 @@ TEST_P(ExtImage, TreeAnswersRepeatedListingsAndLookups) {
   EXPECT_EQ(reader.FindFirstByPath("/d1/nothing", missing), kNoHandle);
   // Seeks and small reads.
   ASSERT_TRUE(reader.LookupPath("/hole_middle", entry, true, nullptr));
-  const FsHandle file = reader.OpenFile(entry, -1);
+  const FsHandle file = reader.OpenFile(entry);
   ASSERT_NE(file, kNoHandle);
   EXPECT_EQ(reader.Seek(file, kSeekEnd, 0), entry.Size);
   std::uint8_t byte = 1;
@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Ext, ExtImage,
 
 TEST(ExtImageFeatures, HtreeAnd64BitFixturesHaveThem) {
   VANDREL_FIXTURE(image, "ext4_full");
-  ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kExt2Reader);
   ASSERT_TRUE(opened.opened);
   auto& ext = static_cast<TExt2&>(*opened.reader);
   EXPECT_EQ(ext.Superblock().descSize, 64);
@@ -237,14 +237,14 @@ TEST(ExtImageFeatures, HtreeAnd64BitFixturesHaveThem) {
 
 TEST(ExtImageFeatures, RecordsWithoutTypeFixtureHasNone) {
   VANDREL_FIXTURE(image, "ext2_notype");
-  ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kExt2Reader);
   ASSERT_TRUE(opened.opened);
   EXPECT_EQ(static_cast<TExt2&>(*opened.reader).Superblock().featureIncompat & kExt2IncompatFiletype, 0u);
 }
 
 TEST(ExtImageFeatures, InlineFixtureKeepsDataInInodes) {
   VANDREL_FIXTURE(image, "ext4_inline");
-  ImageReader opened = OpenImageReader(image, kSelectExt2Reader);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kExt2Reader);
   ASSERT_TRUE(opened.opened);
   auto& ext = static_cast<TExt2&>(*opened.reader);
   // Path, whether it is inline, how many bytes its attribute holds.

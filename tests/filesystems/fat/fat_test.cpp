@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 struct FatImageCase {
   const char* fixture;
-  int fatType;
+  TFileSystemKind fatType;
 };
 
 void PrintTo(const FatImageCase& c, std::ostream* out) { *out << c.fixture; }
@@ -33,7 +33,7 @@ std::string Mtools(const std::string& /*image*/) {
 TEST_P(FatImage, MatchesMtoolsAndSleuthkit) {
   VANDREL_REQUIRE(HaveTool("mdir") && HaveTool("fls") && HaveTool("icat"), "mtools and sleuthkit needed");
   VANDREL_FIXTURE(image, GetParam().fixture);
-  ImageReader opened = OpenImageReader(image, kSelectFat);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kFat);
   ASSERT_TRUE(opened.opened);
   auto& fat = static_cast<TFAT&>(*opened.reader);
   EXPECT_EQ(fat.FatType(), GetParam().fatType);
@@ -98,6 +98,14 @@ TEST_P(FatImage, MatchesMtoolsAndSleuthkit) {
     std::string recovered;
     ASSERT_TRUE(RunCommand("icat " + ShellQuote(image) + " " + inode, recovered));
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), recovered) << path;
+    // Read over the free clusters from its first one: the same bytes while none was reused.
+    FsHandle overFree = fat.OpenFile(found->second, TFatReadMode::kFreeClusters);
+    ASSERT_NE(overFree, kNoHandle) << path;
+    std::string freeBytes(recovered.size(), '\0');
+    EXPECT_EQ(fat.Read(overFree, freeBytes.data(), static_cast<std::int32_t>(freeBytes.size())),
+              static_cast<std::int32_t>(recovered.size()));
+    EXPECT_EQ(freeBytes, recovered) << path;
+    fat.CloseFile(overFree);
     ++deleted;
   }
   EXPECT_EQ(deleted, 2);
@@ -108,7 +116,7 @@ TEST_P(FatImage, MatchesMtoolsAndSleuthkit) {
 
 TEST_P(FatImage, PathsAndPartialReads) {
   VANDREL_FIXTURE(image, GetParam().fixture);
-  ImageReader opened = OpenImageReader(image, kSelectFat);
+  ImageReader opened = OpenImageReader(image, TReaderChoice::kFat);
   ASSERT_TRUE(opened.opened);
   FileSystem& fat = *opened.reader;
   TFileEntry entry;
@@ -127,9 +135,9 @@ TEST_P(FatImage, PathsAndPartialReads) {
   std::vector<std::uint8_t> whole;
   ASSERT_TRUE(ReadWhole(fat, big, whole));
   std::vector<std::uint8_t> pieces;
-  ASSERT_TRUE(ReadWhole(fat, big, pieces, -1, 1000));
+  ASSERT_TRUE(ReadWhole(fat, big, pieces, 1000));
   EXPECT_EQ(pieces, whole);
-  const FsHandle file = fat.OpenFile(big, -1);
+  const FsHandle file = fat.OpenFile(big);
   ASSERT_NE(file, kNoHandle);
   EXPECT_EQ(fat.Seek(file, kSeekBegin, 12345), 12345);
   std::uint8_t three[3] = {};
@@ -151,10 +159,10 @@ INSTANTIATE_TEST_SUITE_P(Fat, FatImage,
 
 struct Geometry {
   std::uint64_t bps, fatStart, fatBytes, fats;
-  int type;
+  TFileSystemKind type;
 };
 
-Geometry GeometryOf(const std::vector<std::uint8_t>& bytes, int type) {
+Geometry GeometryOf(const std::vector<std::uint8_t>& bytes, TFileSystemKind type) {
   const ByteSpan b(bytes);
   const std::uint64_t bps = Le16(b, 11);
   std::uint64_t perFat = Le16(b, 22);

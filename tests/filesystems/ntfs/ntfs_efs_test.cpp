@@ -228,7 +228,7 @@ TEST_F(NtfsEfs, ExportMatchesWhatNtfs3gHolds) {
       TFileEntry entry;
       ASSERT_TRUE(FindInRoot(*o.reader, e.file, entry));
       EXPECT_NE(entry.Attributes & kAttrEncrypted, 0u);
-      FsHandle h = o.reader->OpenFile(entry, 0x80);
+      FsHandle h = o.reader->OpenFile(entry);
       ASSERT_NE(h, kNoHandle);
       const std::int64_t size = o.reader->GetFileSize(h);
       const Bytes x = ReadToEnd(*o.reader, h);
@@ -268,7 +268,7 @@ TEST_F(NtfsEfs, ReadsFromAnyPositionMatchTheWhole) {
   Opened o = test::OpenNtfsImage(bytes_);
   TFileEntry entry;
   ASSERT_TRUE(FindInRoot(*o.reader, "secret.bin", entry));
-  FsHandle h = o.reader->OpenFile(entry, 0x80);
+  FsHandle h = o.reader->OpenFile(entry);
   const Bytes whole = ReadToEnd(*o.reader, h, 1000);  // odd pieces: headers get cut anywhere
   const auto total = static_cast<std::int64_t>(whole.size());
   ASSERT_GT(total, 3 * 66048);
@@ -317,7 +317,7 @@ TEST_F(NtfsEfs, ReadsFromAnyPositionMatchTheWhole) {
 
   // A reader that goes away with an export still open frees it cleanly.
   Opened other = test::OpenNtfsImage(bytes_);
-  EXPECT_NE(other.reader->OpenFile(entry, 0x80), kNoHandle);
+  EXPECT_NE(other.reader->OpenFile(entry), kNoHandle);
 }
 
 // Data past 4 GiB, reached by seeks within the export.
@@ -335,7 +335,7 @@ TEST_F(NtfsEfs, SparseFileLargerThan4GiB) {
   entry.ObjectId = static_cast<std::int64_t>(st.st_ino);
   entry.Attributes = kAttrEncrypted;
   entry.Name = "huge.bin";
-  FsHandle h = o.reader->OpenFile(entry, 0x80);
+  FsHandle h = o.reader->OpenFile(entry);
   ASSERT_NE(h, kNoHandle);
   const std::int64_t head = 66 + 700 + 28 + 14;
   EXPECT_EQ(o.reader->GetFileSize(h), head + dataSize / 65536 * 66048 + 512 + RoundUp(dataSize % 65536, 512));
@@ -386,7 +386,7 @@ TEST_F(NtfsEfs, WithoutEfsTheBytesAreServedAsTheyAre) {
   EXPECT_NE(entry.Attributes & kAttrEncrypted, 0u);
   EXPECT_EQ(entry.Size, 5000);
   log.clear();
-  FsHandle h = o.reader->OpenFile(entry, 0x80);
+  FsHandle h = o.reader->OpenFile(entry);
   ASSERT_NE(h, kNoHandle);
   EXPECT_EQ(o.reader->GetFileSize(h), 5000);
   EXPECT_TRUE(ReadToEnd(*o.reader, h) == Head(view, 5000));
@@ -401,7 +401,7 @@ TEST_F(NtfsEfs, CliAndMountServeTheExport) {
     Opened o = test::OpenNtfsImage(bytes_);
     TFileEntry entry;
     ASSERT_TRUE(FindInRoot(*o.reader, "secret.bin", entry));
-    FsHandle h = o.reader->OpenFile(entry, 0x80);
+    FsHandle h = o.reader->OpenFile(entry);
     expected = ReadToEnd(*o.reader, h);
     o.reader->CloseFile(h);
   }

@@ -63,7 +63,7 @@ std::vector<std::uint8_t> FileBytes(FileSystem& fs, const std::string& path) {
   TFileEntry entry;
   std::vector<std::uint8_t> data;
   if (!fs.LookupPath(path, entry, true, nullptr)) return data;
-  FsHandle h = fs.OpenFile(entry, 0x80);
+  FsHandle h = fs.OpenFile(entry);
   if (h == kNoHandle) return data;
   std::vector<std::uint8_t> block(65536);
   for (std::int32_t n; (n = fs.Read(h, block.data(), static_cast<std::int32_t>(block.size()))) > 0;)

@@ -115,7 +115,7 @@ TEST_P(NtfsFilled, MatchesNtfs3gView) {
     EXPECT_EQ(FileTimeToUnix(entry.LastWriteTime), static_cast<std::int64_t>(st.st_mtim.tv_sec));
     if (entry.IsDirectory()) continue;
     EXPECT_EQ(entry.Size, st.st_size);
-    FsHandle h = o.reader->OpenFile(entry, 0x80);
+    FsHandle h = o.reader->OpenFile(entry);
     ASSERT_NE(h, kNoHandle);
     EXPECT_EQ(o.reader->GetFileSize(h), st.st_size);
     EXPECT_TRUE(ReadAll(*o.reader, h) == ReadFile(theirs)) << "content differs";
@@ -149,7 +149,7 @@ std::size_t ReadEverything(TNTFS& reader) {
   Walk(reader, reader.RootEntry(), "", all, false);
   for (const auto& [path, entry] : all) {
     if (entry.IsDirectory()) continue;
-    FsHandle h = reader.OpenFile(entry, 0x80);
+    FsHandle h = reader.OpenFile(entry);
     ReadAll(reader, h);
     if (h != kNoHandle) reader.CloseFile(h);
   }
@@ -272,7 +272,7 @@ TEST_F(NtfsDamage, LoopingAndOutsideRunlists) {
     Opened o = test::OpenNtfsImage(std::move(damaged));
     TFileEntry e;
     ASSERT_TRUE(o.reader->LookupPath("/edges/size_200000.bin", e, true, nullptr));
-    FsHandle h = o.reader->OpenFile(e, 0x80);
+    FsHandle h = o.reader->OpenFile(e);
     ASSERT_NE(h, kNoHandle);
     EXPECT_LE(o.reader->GetFileSize(h), 200000);
     ReadAll(*o.reader, h);
@@ -297,7 +297,7 @@ TEST_F(NtfsDamage, BytesPastInitializedSizeReadAsZeros) {
     }
   Opened o = test::OpenNtfsImage(bytes_);
   ASSERT_TRUE(o.reader->LookupPath("/edges/size_65537.bin", entry, true, nullptr));
-  FsHandle h = o.reader->OpenFile(entry, 0x80);
+  FsHandle h = o.reader->OpenFile(entry);
   const std::vector<std::uint8_t> data = ReadAll(*o.reader, h);
   o.reader->CloseFile(h);
   ASSERT_EQ(data.size(), 65537u);
@@ -519,7 +519,7 @@ TEST(NtfsMftSearch, FindsTheMftThroughTheCopyInTheMiddle) {
       EXPECT_EQ(entry.Size, static_cast<std::int64_t>(fs::file_size(mount.Dir() + path)));
       // Content for a sample: the sizes already show every record is found.
       if (index++ % 40 != 0) continue;
-      FsHandle h = o.reader->OpenFile(entry, 0x80);
+      FsHandle h = o.reader->OpenFile(entry);
       EXPECT_TRUE(ReadAll(*o.reader, h) == ReadFile(mount.Dir() + path)) << "content differs";
       o.reader->CloseFile(h);
     }

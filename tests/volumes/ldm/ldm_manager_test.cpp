@@ -180,11 +180,11 @@ TEST(LdmManager, Windows2003Volumes) {
       // open while the device manager goes away with the disks under it.
       std::string theirs;
       ASSERT_TRUE(test::RunCommand("ntfscat '" + path + "' test.txt", theirs));
-      ASSERT_TRUE(devices->CreateReader(volume, false, kSelectByFamily));
+      ASSERT_TRUE(devices->CreateReader(volume, false, TReaderChoice::kByKind));
       ASSERT_NE(volume->Reader, nullptr);
       TFileEntry entry;
       ASSERT_TRUE(volume->Reader->LookupPath("/test.txt", entry, true, nullptr));
-      FsHandle file = volume->Reader->OpenFile(entry, -1);
+      FsHandle file = volume->Reader->OpenFile(entry);
       ASSERT_NE(file, kNoHandle);
       std::string ours(64, '\0');
       ours.resize(static_cast<std::size_t>(volume->Reader->Read(file, ours.data(), 64)));
