@@ -176,7 +176,7 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
                             const std::function<void(const std::uint8_t*, std::size_t)>& sink,
                             const std::function<void(std::uint64_t)>& progress, std::string* damage) {
   const FsHandle file = streamName.empty() ? devices.OpenEntry(entry)
-                                           : devices.OpenEntryStream(entry, 0x80, -1, streamName);
+                                           : devices.OpenEntryStream(entry, TStreamId::Named(streamName));
   if (file == kNoHandle) throw CliError(kExitFailure, "cannot open: " + entry.Name);
   const std::int64_t size = devices.EntrySize(file);
   FileSystem* reader = EntryReader(entry);

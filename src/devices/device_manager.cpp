@@ -297,13 +297,12 @@ FsHandle TDeviceManager::OpenEntry(const TFileEntry& entry) {
   return files_.Add(std::move(record));
 }
 
-FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
-                                         std::string_view streamName) {
+FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, const TStreamId& stream) {
   std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader || entry.Fs == nullptr) return kNoHandle;
   if (entry.Fs->GetKind() != TFileSystemKind::kNtfs) return kNoHandle;
   FileSystem* reader = entry.Storage->Reader.get();
-  const FsHandle handle = reader->OpenStream(entry, attributeType, attributeIndex, streamName);
+  const FsHandle handle = reader->OpenStream(entry, stream);
   if (handle == 0 || handle == kNoHandle) return kNoHandle;
   auto record = std::make_unique<FileRecord>();
   record->reader = reader;

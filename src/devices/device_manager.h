@@ -85,8 +85,7 @@ class TDeviceManager {
   bool FindNextFile(FsHandle handle, TFileEntry& entry);
   void FindCloseFile(FsHandle handle);
   FsHandle OpenEntry(const TFileEntry& entry);
-  FsHandle OpenEntryStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
-                           std::string_view streamName);
+  FsHandle OpenEntryStream(const TFileEntry& entry, const TStreamId& stream);
   std::int32_t ReadEntry(FsHandle file, void* buffer, std::int32_t count);
   std::int64_t SeekEntry(FsHandle file, int origin, std::int64_t offset);
   std::int64_t EntrySize(FsHandle file);

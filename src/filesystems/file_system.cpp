@@ -157,7 +157,7 @@ std::size_t FileSystem::FindInListing(const std::vector<TFileEntry>& entries, st
   return it == entries.end() ? std::string::npos : static_cast<std::size_t>(it - entries.begin());
 }
 
-FsHandle FileSystem::OpenStream(const TFileEntry&, std::uint32_t, int, std::string_view) { return kNoHandle; }
+FsHandle FileSystem::OpenStream(const TFileEntry&, const TStreamId&) { return kNoHandle; }
 std::int32_t FileSystem::GetTransferSize(FsHandle) { return static_cast<std::int32_t>(clusterSize_); }
 std::int32_t FileSystem::GetBlockSize() { return static_cast<std::int32_t>(clusterSize_); }
 bool FileSystem::ListStreams(const TFileEntry&, TDirListEx&) { return false; }

@@ -178,6 +178,18 @@ inline constexpr int kSeekBegin = 0;
 inline constexpr int kSeekCurrent = 1;
 inline constexpr int kSeekEnd = 2;
 
+// Which stream of a file OpenStream opens: the attribute of a type with a
+// name (the data stream by default), or the record's attribute at an index.
+struct TStreamId {
+  std::uint32_t AttributeType = 0x80;
+  // >= 0: the index-th attribute of the record, whatever its type and name.
+  int AttributeIndex = -1;
+  std::string_view Name;
+
+  // The data stream of that name.
+  static TStreamId Named(std::string_view name) { return TStreamId{0x80, -1, name}; }
+};
+
 class FileSystem {
  public:
   explicit FileSystem(TStorage* storage);
@@ -218,8 +230,7 @@ class FileSystem {
   // The file's contents (NTFS: its unnamed data stream).
   virtual FsHandle OpenFile(const TFileEntry& entry) = 0;
   // NTFS: one attribute or named stream; kNoHandle elsewhere.
-  virtual FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
-                              std::string_view streamName);
+  virtual FsHandle OpenStream(const TFileEntry& entry, const TStreamId& stream);
   // Bytes read from the current position, which advances.
   virtual std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) = 0;
   // Why reads of an open file fail or fall short of its stored size, as

@@ -104,7 +104,7 @@ TBlockFileStreamStorage::TBlockFileStreamStorage(const TFileEntry& entry, std::u
   if (flagged || sectorRounded) copy.Attributes |= kAttrOpenRaw;
   Prepare(copy);
   reader_ = entry.Fs != nullptr ? entry.Fs : (entry.Storage != nullptr ? entry.Storage->GetReader() : nullptr);
-  handle_ = OpenStreamOp(entry_, kind, flags, name);
+  handle_ = OpenStreamOp(entry_, TStreamId{kind, flags, name});
   if (handle_ == kNoHandle) return;
   AfterOpen();
   if (sectorRounded) {
@@ -155,9 +155,8 @@ FsHandle TBlockFileStreamStorage::OpenFileOp(const TFileEntry& entry) {
   return reader_ == nullptr ? kNoHandle : reader_->OpenFile(entry);
 }
 
-FsHandle TBlockFileStreamStorage::OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags,
-                                               std::string_view name) {
-  return reader_ == nullptr ? kNoHandle : reader_->OpenStream(entry, kind, flags, name);
+FsHandle TBlockFileStreamStorage::OpenStreamOp(const TFileEntry& entry, const TStreamId& stream) {
+  return reader_ == nullptr ? kNoHandle : reader_->OpenStream(entry, stream);
 }
 
 std::int32_t TBlockFileStreamStorage::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {
@@ -276,8 +275,8 @@ FsHandle TBlockFileStream::OpenFileOp(const TFileEntry& entry) {
   return devices_ == nullptr ? kNoHandle : devices_->OpenEntry(entry);
 }
 
-FsHandle TBlockFileStream::OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name) {
-  return devices_ == nullptr ? kNoHandle : devices_->OpenEntryStream(entry, kind, flags, name);
+FsHandle TBlockFileStream::OpenStreamOp(const TFileEntry& entry, const TStreamId& stream) {
+  return devices_ == nullptr ? kNoHandle : devices_->OpenEntryStream(entry, stream);
 }
 
 std::int32_t TBlockFileStream::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {

@@ -89,7 +89,7 @@ class TBlockFileStreamStorage : public TStream {
   void OpenAsFile();
 
   virtual FsHandle OpenFileOp(const TFileEntry& entry);
-  virtual FsHandle OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name);
+  virtual FsHandle OpenStreamOp(const TFileEntry& entry, const TStreamId& stream);
   virtual std::int32_t ReadFileOp(FsHandle handle, void* buffer, std::int32_t count);
   virtual std::int64_t SeekFileOp(FsHandle handle, int origin, std::int64_t offset);
   virtual bool CloseFileOp(FsHandle handle);
@@ -128,7 +128,7 @@ class TBlockFileStream : public TBlockFileStreamStorage {
 
  protected:
   FsHandle OpenFileOp(const TFileEntry& entry) override;
-  FsHandle OpenStreamOp(const TFileEntry& entry, std::uint32_t kind, int flags, std::string_view name) override;
+  FsHandle OpenStreamOp(const TFileEntry& entry, const TStreamId& stream) override;
   std::int32_t ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) override;
   std::int64_t SeekFileOp(FsHandle handle, int origin, std::int64_t offset) override;
   bool CloseFileOp(FsHandle handle) override;

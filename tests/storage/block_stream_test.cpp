@@ -190,7 +190,7 @@ TEST_F(BlockStreamTest, SectorRoundedStreamAndTheDeviceManagerPath) {
 class StreamReader : public FakeReader {
  public:
   using FakeReader::FakeReader;
-  FsHandle OpenStream(const TFileEntry& entry, std::uint32_t, int, std::string_view) override { return OpenFile(entry); }
+  FsHandle OpenStream(const TFileEntry& entry, const TStreamId&) override { return OpenFile(entry); }
 };
 
 TEST(BlockStreamSectorRounded, RoundsTheSizeAndPadsWithZeros) {

@@ -794,10 +794,13 @@ std::int64_t TNTFS::EncryptedRawSize(const TFileEntry& entry) {
 }
 
 FsHandle TNTFS::OpenFile(const TFileEntry& entry) {
-  return OpenStream(entry, kNtfsAttrData, -1, "");
+  return OpenStream(entry, TStreamId{});
 }
 
-FsHandle TNTFS::OpenStream(const TFileEntry& entry, std::uint32_t type, int index, std::string_view name) {
+FsHandle TNTFS::OpenStream(const TFileEntry& entry, const TStreamId& stream) {
+  std::uint32_t type = stream.AttributeType;
+  const int index = stream.AttributeIndex;
+  const std::string_view name = stream.Name;
   try {
     if (index < 0 && (type == 0 || static_cast<std::int32_t>(type) < 0)) type = kNtfsAttrData;
     const std::int64_t record = entry.ObjectId == 0 && entry.Name.empty() ? kNtfsRootRecord : entry.ObjectId;

@@ -106,8 +106,7 @@ class TNTFS : public FileSystem {
   void FindClose(FsHandle handle) override;
   TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
   FsHandle OpenFile(const TFileEntry& entry) override;
-  FsHandle OpenStream(const TFileEntry& entry, std::uint32_t attributeType, int attributeIndex,
-                      std::string_view streamName) override;
+  FsHandle OpenStream(const TFileEntry& entry, const TStreamId& stream) override;
   std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
   TDamage ReadDamage(FsHandle handle) override;
   bool CloseFile(FsHandle& handle) override;

@@ -127,7 +127,7 @@ TEST_P(NtfsFilled, MatchesNtfs3gView) {
       const TFileEntry* s = list.Items(i);
       if (s->ParentId != 0x80 || s->Name.empty()) continue;
       ++streams;
-      FsHandle sh = o.reader->OpenStream(entry, 0x80, -1, s->Name);
+      FsHandle sh = o.reader->OpenStream(entry, TStreamId::Named(s->Name));
       EXPECT_TRUE(ReadAll(*o.reader, sh) == ReadFile(theirs + ":" + s->Name)) << "stream " << s->Name;
       o.reader->CloseFile(sh);
     }
