@@ -36,26 +36,41 @@ void TStorage::Close(bool releaseReader) {
 
 bool TStorage::UnmountStorage(TStorage* /*storage*/) { return false; }
 
-bool TStorage::ReadSectors(void* buffer, std::int32_t count, std::int64_t sector) {
+bool TStorage::ReadSectors(void* buffer, std::int32_t count, std::int64_t sector, TReadPolicy policy) {
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::size_t bytes =
       count > 0 && SectorSize > 0 ? static_cast<std::size_t>(count) * static_cast<std::size_t>(SectorSize) : 0;
+  // Past the end there is nothing to stand in for: that fails either way.
   if (sector < 0 || count <= 0 || sector > SectorCount || count > SectorCount - sector) {
     std::memset(out, 0, bytes);
     platform::SetLastOsError(platform::kErrorSectorNotFound);
     return false;
   }
+  if (ReadRange(out, count, sector, true)) return true;
+  if (policy == TReadPolicy::Fail) return false;
+  // Sector by sector and past the window (whose fill would meet the bad
+  // sector again), so that a bad one costs only itself; one that fails again
+  // is left as the zeros the failed read put there.
+  const auto sectorBytes = static_cast<std::size_t>(SectorSize);
+  for (std::int32_t i = 0; i < count; ++i)
+    ReadRange(out + static_cast<std::size_t>(i) * sectorBytes, 1, sector + i, false);
+  return true;
+}
+
+bool TStorage::ReadRange(std::uint8_t* out, std::int32_t count, std::int64_t sector, bool window) {
+  const std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(SectorSize);
   const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(count, SectorCount - sector));
+  const bool throughWindow = window && CacheEnabled;
   bool cleared = false;
-  if (CacheEnabled || !ReadZeroFills()) {
+  if (throughWindow || !ReadZeroFills()) {
     std::memset(out, 0, bytes);
     cleared = true;
   }
-  if (!CacheEnabled && ParallelReads()) return Read(out, n, sector);
+  if (!throughWindow && ParallelReads()) return Read(out, n, sector);
   std::lock_guard lock(readMutex_);
   // A concrete Read that reaches this storage again from inside the window
   // reads directly.
-  if (CacheEnabled && !inWindow_) {
+  if (throughWindow && CacheEnabled && !inWindow_) {
     if (!cleared) std::memset(out, 0, bytes);
     return ReadThroughWindow(out, n, sector);
   }
@@ -136,12 +151,12 @@ bool TStorage::ReadThroughWindow(std::uint8_t* buffer, std::int32_t count, std::
   return true;
 }
 
-bool TStorage::ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sector) {
+bool TStorage::ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sector, TReadPolicy policy) {
   if (SectorSize <= 0) return false;
   const auto sectorSize = static_cast<std::uint32_t>(SectorSize);
   auto* out = static_cast<std::uint8_t*>(buffer);
   if (byteCount % sectorSize == 0)
-    return ReadSectors(out, static_cast<std::int32_t>(byteCount / sectorSize), sector);
+    return ReadSectors(out, static_cast<std::int32_t>(byteCount / sectorSize), sector, policy);
   // The scratch sector is one per storage.
   std::lock_guard lock(readMutex_);
   if (!scratch_ || scratchSize_ != SectorSize) {
@@ -149,7 +164,7 @@ bool TStorage::ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sec
     scratchSize_ = SectorSize;
   }
   if (byteCount < sectorSize) {
-    if (!ReadSectors(scratch_.get(), 1, sector)) {
+    if (!ReadSectors(scratch_.get(), 1, sector, policy)) {
       std::memset(out, 0, byteCount);
       return false;
     }
@@ -157,11 +172,11 @@ bool TStorage::ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sec
     return true;
   }
   const std::uint32_t whole = byteCount / sectorSize;
-  if (!ReadSectors(out, static_cast<std::int32_t>(whole), sector)) {
+  if (!ReadSectors(out, static_cast<std::int32_t>(whole), sector, policy)) {
     std::memset(out + static_cast<std::size_t>(whole) * sectorSize, 0, byteCount % sectorSize);
     return false;
   }
-  const bool ok = ReadSectors(scratch_.get(), 1, sector + whole);
+  const bool ok = ReadSectors(scratch_.get(), 1, sector + whole, policy);
   std::memcpy(out + static_cast<std::size_t>(whole) * sectorSize, scratch_.get(), byteCount % sectorSize);
   return ok;
 }

@@ -51,6 +51,17 @@ const char* StorageTypeName(TStorageType type);
 // Bits of TStorage::Flags.
 inline constexpr std::uint32_t kStorageUserAdded = 2;
 
+// What a read does about a sector the device cannot read.
+enum class TReadPolicy : std::uint8_t {
+  // The read fails; its buffer holds zeros from the first sector that did
+  // not arrive. Boot sectors, tables and RAID members are read so: their
+  // damage must show (a member's is rebuilt from the others).
+  Fail,
+  // Zeros stand in for each sector that cannot be read, the sectors around
+  // it are read one by one, and the read succeeds.
+  SkipBadSectors,
+};
+
 // Sectors the read window holds unless a storage chooses otherwise.
 inline constexpr std::int32_t kWindowSectors = 40960;
 
@@ -77,10 +88,11 @@ class TStorage {
   // count * SectorSize bytes; on failure it holds zeros where nothing was
   // read and the thread's last error tells why. Safe on several threads at
   // once: the read window and storages whose Read keeps state are taken
-  // one thread at a time, the others read side by side.
-  bool ReadSectors(void* buffer, std::int32_t count, std::int64_t sector);
+  // one thread at a time, the others read side by side. The policy belongs
+  // to this one read, so readers with different needs never meet.
+  bool ReadSectors(void* buffer, std::int32_t count, std::int64_t sector, TReadPolicy policy = TReadPolicy::Fail);
   // `byteCount` bytes from the beginning of `sector`.
-  bool ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sector);
+  bool ReadBytes(void* buffer, std::uint32_t byteCount, std::int64_t sector, TReadPolicy policy = TReadPolicy::Fail);
   void SetCaching(bool enabled);
 
   bool UserAdded() const { return (Flags & kStorageUserAdded) != 0; }
@@ -90,8 +102,6 @@ class TStorage {
   std::int32_t SectorSize = 512;
   std::int64_t Size = 0;
   std::int64_t SectorCount = 0;
-  // Set and cleared around reads that may run on several threads at once.
-  std::atomic<bool> AllowSkipBadSector{true};
   bool Gone = false;
   ProgressCallback Progress;
   std::atomic<bool> CacheEnabled{false};
@@ -121,6 +131,9 @@ class TStorage {
   virtual bool ReadZeroFills() const { return false; }
 
  private:
+  // One attempt at an in-bounds read, through the window when `window` and
+  // caching are on.
+  bool ReadRange(std::uint8_t* buffer, std::int32_t count, std::int64_t sector, bool window);
   bool ReadThroughWindow(std::uint8_t* buffer, std::int32_t count, std::int64_t sector);
   void DropWindow();
 
@@ -230,21 +243,6 @@ class TBusManager {
 
  protected:
   std::vector<TBusDeviceRec> devices_;
-};
-
-// Bad-sector skipping off for a scope (reads whose failure must show, such
-// as boot sectors and tables), restored to what it was afterwards.
-class SkipBadSectorsOff {
- public:
-  explicit SkipBadSectorsOff(TStorage& storage)
-      : storage_(storage), saved_(storage.AllowSkipBadSector.exchange(false)) {}
-  ~SkipBadSectorsOff() { storage_.AllowSkipBadSector = saved_; }
-  SkipBadSectorsOff(const SkipBadSectorsOff&) = delete;
-  SkipBadSectorsOff& operator=(const SkipBadSectorsOff&) = delete;
-
- private:
-  TStorage& storage_;
-  bool saved_;
 };
 
 }  // namespace vandrel

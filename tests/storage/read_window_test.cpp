@@ -127,6 +127,44 @@ TEST(ReadWindow, FailedFillFailsTheRead) {
   EXPECT_EQ(SectorNumberAt(buffer, 0), 3);
 }
 
+// Sectors 10 and 11 cannot be read. A read that must fail does, zeros from
+// the bad sector on; a read that skips bad sectors gets every other sector,
+// zeros for the two, through the window or not.
+TEST(ReadPolicy, UnreadableSectorsFailOrReadAsZeros) {
+  struct Case {
+    bool caching;
+    TReadPolicy policy;
+    bool result;
+    std::int64_t firstZero, zerosTo;  // sectors 4..19 read; which of them are zeros
+  };
+  const Case cases[] = {
+      {false, TReadPolicy::Fail, false, 10, 20},
+      {true, TReadPolicy::Fail, false, 4, 20},
+      {false, TReadPolicy::SkipBadSectors, true, 10, 12},
+      {true, TReadPolicy::SkipBadSectors, true, 10, 12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "caching " << c.caching << " skip "
+                                      << (c.policy == TReadPolicy::SkipBadSectors));
+    MemoryDisk disk(NumberedSectors(100));
+    disk.unreadableFirst = 10;
+    disk.unreadableCount = 2;
+    disk.SetCaching(c.caching);
+    std::vector<std::uint8_t> buffer(16 * 512, 0xCC);
+    EXPECT_EQ(disk.ReadSectors(buffer.data(), 16, 4, c.policy), c.result);
+    for (std::int64_t s = 4; s < 20; ++s) {
+      const bool zero = s >= c.firstZero && s < c.zerosTo;
+      const auto at = static_cast<std::size_t>(s - 4);
+      EXPECT_EQ(SectorNumberAt(buffer, at), zero ? 0 : s) << "sector " << s;
+    }
+    // Byte reads take the same policy; past the end fails whatever it is.
+    std::vector<std::uint8_t> bytes(700, 0xCC);
+    EXPECT_EQ(disk.ReadBytes(bytes.data(), 700, 9, c.policy), c.result);
+    EXPECT_EQ(SectorNumberAt(bytes, 0), c.caching && !c.result ? 0 : 9);
+    EXPECT_FALSE(disk.ReadSectors(buffer.data(), 2, 99, c.policy));
+  }
+}
+
 TEST(ReadBytes, PartialSectors) {
   MemoryDisk disk(NumberedSectors(4));
   disk.Bytes()[512 + 100] = 0xAB;

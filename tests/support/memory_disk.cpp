@@ -1,5 +1,6 @@
 #include "support/memory_disk.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -35,6 +36,13 @@ bool MemoryDisk::Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sec
   const std::uint64_t copy = std::min(length, available);
   if (copy > 0) std::memcpy(buffer, bytes_.data() + offset, copy);
   if (copy < length) std::memset(buffer + copy, 0, length - copy);
+  if (unreadableCount > 0 && sector < unreadableFirst + unreadableCount && unreadableFirst < sector + count) {
+    const std::int64_t good = std::max<std::int64_t>(0, unreadableFirst - sector);
+    std::memset(buffer + static_cast<std::size_t>(good) * static_cast<std::size_t>(SectorSize), 0,
+                static_cast<std::size_t>(count - good) * static_cast<std::size_t>(SectorSize));
+    platform::SetLastOsError(platform::kErrorSectorNotFound);
+    return false;
+  }
   return true;
 }
 

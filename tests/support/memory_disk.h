@@ -31,6 +31,11 @@ class MemoryDisk : public TStorageWithPartitions {
   std::vector<std::pair<std::int64_t, std::int32_t>> reads;
   std::int32_t openCount = 0;
   bool failReads = false;
+  // Sectors [first, first + count) cannot be read: a read that reaches them
+  // gets the sectors before them and zeros from there on, and fails, as a
+  // drive's read does at a bad sector.
+  std::int64_t unreadableFirst = 0;
+  std::int64_t unreadableCount = 0;
 
  private:
   std::vector<std::uint8_t> bytes_;

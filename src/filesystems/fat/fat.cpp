@@ -75,12 +75,7 @@ bool TFAT::Open() {
   opened_ = false;
   if (storage_ == nullptr || sectorSize_ <= 0) return false;
   boot_.assign(static_cast<std::size_t>(sectorSize_), 0);
-  bool read = false;
-  {
-    const SkipBadSectorsOff noSkip(*storage_);
-    read = storage_->ReadSectors(boot_.data(), 1, 0);
-  }
-  if (!read) return false;
+  if (!storage_->ReadSectors(boot_.data(), 1, 0, TReadPolicy::Fail)) return false;
 
   std::uint32_t bps = Le16(boot_, 11);
   if (bps != 512 && bps != 1024 && bps != 2048 && bps != 4096) bps = 512;

@@ -483,11 +483,7 @@ bool TNTFS::Open() {
   LogText("Loading Boot sector");
   if (storage_ == nullptr) return true;
   std::vector<std::uint8_t> sector(512);
-  bool read = false;
-  {
-    const SkipBadSectorsOff noSkip(*storage_);
-    read = ReadVolume(0, sector.data(), sector.size());
-  }
+  const bool read = ReadVolume(0, sector.data(), sector.size());
   // Until a boot sector says otherwise: 8 sectors a cluster.
   boot_.BytesPerSector = storage_->SectorSize > 0 ? static_cast<std::uint32_t>(storage_->SectorSize) : 512;
   SetClusterSize(8 * boot_.BytesPerSector);

@@ -97,9 +97,9 @@ void ReadEntryArray(TStorageWithPartitions& device, ByteSpan header, bool backup
                     static_cast<unsigned long long>(fields.entryArraySector), static_cast<long long>(fallback)));
   }
   std::vector<std::uint8_t> entries(static_cast<std::size_t>(sectors * sectorSize), 0);
-  device.AllowSkipBadSector = true;
-  const bool read = device.ReadSectors(entries.data(), static_cast<std::int32_t>(sectors), at);
-  device.AllowSkipBadSector = false;
+  // A bad sector in the array costs only the entries it holds.
+  const bool read =
+      device.ReadSectors(entries.data(), static_cast<std::int32_t>(sectors), at, TReadPolicy::SkipBadSectors);
   if (!read) {
     LogText(Sprintf("GPT entry array at sector %lld cannot be read", static_cast<long long>(at)));
     return;  // the buffer is zeroed: no entries from it
@@ -194,7 +194,6 @@ std::int32_t ParseGptEntries(TStorageWithPartitions& device, ByteSpan entries, s
 }
 
 void ReadGpt(TStorageWithPartitions& device) {
-  const SkipBadSectorsOff noSkip(device);
   if (device.SectorSize <= 0 || device.SectorCount < 2) return;
 
   std::vector<std::uint8_t> header(static_cast<std::size_t>(std::max(device.SectorSize, 2048)));

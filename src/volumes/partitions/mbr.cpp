@@ -221,7 +221,6 @@ std::string ShortDeviceName(TStorageWithPartitions& device) {
 
 void TStorageWithPartitions::EnumerateVolumes() {
   LogText("Enumerating volumes: " + GetName(false));
-  const SkipBadSectorsOff noSkip(*this);
   if (SectorSize <= 0 || SectorCount <= 0) return;
 
   std::vector<std::uint8_t> sector0(static_cast<std::size_t>(std::max(SectorSize, 2048)));

@@ -36,15 +36,6 @@ constexpr TypeNames kTypeNames[] = {
     {"Raid 1+0", "Raid 1+0"},
 };
 
-// Restores a member's AllowSkipBadSector after a read, whatever happens.
-struct SkipBadSectorOff {
-  explicit SkipBadSectorOff(TStorage* storage) : disk(storage) { disk->AllowSkipBadSector = false; }
-  ~SkipBadSectorOff() { disk->AllowSkipBadSector = true; }
-  SkipBadSectorOff(const SkipBadSectorOff&) = delete;
-  SkipBadSectorOff& operator=(const SkipBadSectorOff&) = delete;
-  TStorage* disk;
-};
-
 }  // namespace
 
 std::string RaidTypeName(std::uint8_t code, bool longForm) {
@@ -140,7 +131,6 @@ bool TAbstractRaid::Create(const TRaidInfo& info) {
   // a size beyond any real disk keeps that arithmetic inside 64 bits.
   SectorCount = std::min(Info.SizeInSector, kNoPosition / 4);
   Size = SectorCount > kNoPosition / SectorSize ? 0 : SectorCount * SectorSize;
-  AllowSkipBadSector = true;
   return true;
 }
 
@@ -213,9 +203,10 @@ bool TAbstractRaid::ReadMember(std::int32_t index, std::uint8_t* buffer, std::in
   if (member.Disk == nullptr) return false;
   const std::int64_t base = MemberBase(member);
   if (sector < 0 || base == kNoPosition || sector > kNoPosition - base) return false;
-  SkipBadSectorOff guard(member.Disk);
   try {
-    return member.Disk->ReadSectors(buffer, count, sector + base);
+    // A sector the member cannot read must fail here, to be rebuilt from
+    // the other members or taken from another copy, never read as zeros.
+    return member.Disk->ReadSectors(buffer, count, sector + base, TReadPolicy::Fail);
   } catch (...) {
     return false;
   }

@@ -124,6 +124,21 @@ TEST(Gpt, EntryArrayOutsideTheDeviceFallsBackToSector2) {
   EXPECT_EQ(GptEntries(disk), kExpected);
 }
 
+// Four 128-byte entries a sector: an unreadable second sector of the array
+// costs the fifth entry only.
+TEST(Gpt, UnreadableEntrySectorCostsOnlyItsEntries) {
+  DiskBuilder b(512, 512);
+  b.Gpt(1, 2, kParts);
+  ScopedLogSink quiet([](const std::string&, int) {});
+  MemoryDisk disk(b.Bytes(), 512);
+  disk.unreadableFirst = 3;
+  disk.unreadableCount = 1;
+  disk.Open(true, false, false);
+  disk.EnumerateVolumes();
+  disk.Close(false);
+  EXPECT_EQ(GptEntries(disk), std::vector<Entry>(kExpected.begin(), kExpected.begin() + 4));
+}
+
 TEST(Gpt, ChecksumMismatchIsLoggedButRejectsNothing) {
   DiskBuilder b(512, 512);
   b.Gpt(1, 2, kParts);

@@ -15,8 +15,10 @@
 
 #include "common/log.h"
 #include "devices/device_manager.h"
+#include "volumes/raid/raid_detect.h"
 #include "volumes/raid/raid_manager.h"
 #include "support/fixtures.h"
+#include "support/memory_disk.h"
 
 namespace vandrel {
 namespace {
@@ -348,6 +350,75 @@ TEST(RaidManager, IntelImagesWithoutTheirSerialsAreNamedInTheLog) {
   });
   ASSERT_NE(hint, lines.end()) << ::testing::PrintToString(lines);
   for (const Member& member : set.members) EXPECT_NE(hint->find(member.serial), std::string::npos) << member.serial;
+}
+
+// One member of a RAID 5 written by the md driver cannot read a range of
+// its sectors. Threads read the array at once, some over that range (to be
+// rebuilt from parity), some elsewhere: every read hands out the array's own
+// bytes, never the zeros that stand in for the unreadable sectors.
+TEST(RaidMemberDamage, UnreadableRangeIsRebuiltFromParityWhileOtherThreadsRead) {
+  std::string why;
+  const std::string folder = test::SharedFixtureDir("raid/md090-raid5-ls3.tar.zst", why);
+  VANDREL_REQUIRE(!folder.empty(), why);
+  const ArraySet set = LoadSet("md090-raid5-ls3.tar.zst", folder);
+  ScopedLogSink quiet([](const std::string&, int) {});
+  std::vector<std::unique_ptr<test::MemoryDisk>> disks;
+  TRaidInfoArray found;
+  for (const Member& member : set.members) {
+    disks.push_back(std::make_unique<test::MemoryDisk>(test::ReadFileBytes(member.image)));
+    const std::vector<std::uint8_t>& bytes = disks.back()->Bytes();
+    ASSERT_GE(bytes.size(), kRaidTailBytes);
+    ASSERT_TRUE(detect_Linux(RaidTail(bytes).last(kRaidTailBytes), disks.back().get(), found));
+  }
+  ASSERT_EQ(found.size(), 1u);
+  // Member sectors 1000..1299 of member 1: rows 7 to 10 of 128-sector chunks,
+  // array sectors 1792..2815.
+  disks[1]->unreadableFirst = 1000;
+  disks[1]->unreadableCount = 300;
+  auto array = CreateRaidStorage(found[0]);
+  ASSERT_NE(array, nullptr);
+  ASSERT_TRUE(array->Open(true, false, false));
+
+  std::atomic<std::int64_t> wrong{0};
+  std::atomic<std::int64_t> failed{0};
+  std::atomic<bool> reading{true};
+  std::vector<std::thread> threads;
+  for (unsigned seed = 1; seed <= 4; ++seed)
+    threads.emplace_back([&, seed] {
+      std::mt19937 random(seed);
+      std::vector<std::uint8_t> buffer(256 * 512);
+      const bool overBadRange = seed % 2 == 1;
+      for (int round = 0; round < 400; ++round) {
+        const auto count = static_cast<std::int32_t>(1 + random() % 256);
+        const std::int64_t from = overBadRange ? 1700 : 0;
+        const std::int64_t span = overBadRange ? 1200 : set.sectors - count;
+        const std::int64_t at = from + static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(span));
+        if (!array->ReadSectors(buffer.data(), count, at)) {
+          ++failed;
+          continue;
+        }
+        for (std::int32_t i = 0; i < count; ++i) {
+          const std::string expected = "ARRAY " + set.name + " LBA " + std::to_string(at + i) + "\n";
+          if (std::memcmp(buffer.data() + static_cast<std::size_t>(i) * 512, expected.data(), expected.size()) != 0)
+            ++wrong;
+        }
+      }
+    });
+  // Meanwhile the damaged member itself is read by someone who wants zeros
+  // for what cannot be read.
+  threads.emplace_back([&] {
+    std::vector<std::uint8_t> buffer(400 * 512);
+    while (reading) {
+      EXPECT_TRUE(disks[1]->ReadSectors(buffer.data(), 400, 950, TReadPolicy::SkipBadSectors));
+      EXPECT_EQ(buffer[60 * 512], 0);
+    }
+  });
+  for (std::size_t t = 0; t + 1 < threads.size(); ++t) threads[t].join();
+  reading = false;
+  threads.back().join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
+  array->Close(false);
 }
 
 }  // namespace
