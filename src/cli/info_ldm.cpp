@@ -11,7 +11,7 @@ namespace {
 
 std::vector<InfoSection> DynamicVolumeSection(Session& /*session*/, TStorage* storage) {
   TRaidDevice* volume = RaidDeviceOf(storage);
-  if (volume == nullptr || volume->Information().Base != rbLdm) return {};
+  if (volume == nullptr || volume->Information().Base != TRaidFamily::Ldm) return {};
   const TRaidInfo& info = volume->Information();
   InfoSection s{"Dynamic Volume", {}, {}};
   s.facts.emplace_back("Disk group", info.Vendor);

@@ -339,7 +339,7 @@ bool EqualIdent(std::string_view a, std::string_view b) {
 // striped, spanned and RAID-5 apart. Names ("Volume", "Stripe", "Raid")
 // are only a fallback: Windows calls striped and RAID-5 volumes "VolumeN"
 // as well.
-std::uint8_t VolumeType(const TLdmTree& tree, const TNode& volume) {
+TRaidType VolumeType(const TLdmTree& tree, const TNode& volume) {
   std::size_t components = 0;
   std::uint8_t componentType = 0;
   for (std::int32_t c = volume.FirstChild; c >= 0 && components <= tree.Components.size();
@@ -347,18 +347,18 @@ std::uint8_t VolumeType(const TLdmTree& tree, const TNode& volume) {
     ++components;
     componentType = tree.Components[static_cast<std::size_t>(c)].Vblk.Component.ComponentType;
   }
-  if (components >= 2 || volume.Vblk.Volume.ComponentCount >= 2) return rtMirror;
+  if (components >= 2 || volume.Vblk.Volume.ComponentCount >= 2) return TRaidType::Mirror;
   switch (componentType) {
-    case kLdmComponentStripe: return rtStripe;
-    case kLdmComponentSpanned: return rtSpan;
-    case kLdmComponentRaid5: return rtRaid5;
+    case kLdmComponentStripe: return TRaidType::Stripe;
+    case kLdmComponentSpanned: return TRaidType::Span;
+    case kLdmComponentRaid5: return TRaidType::Raid5;
     default: break;
   }
   const std::string& name = volume.Vblk.Name;
-  if (StartsWith(name, "Volume")) return volume.Vblk.Volume.ComponentCount == 2 ? rtMirror : rtSpan;
-  if (StartsWith(name, "Raid")) return rtRaid5;
-  if (StartsWith(name, "Stripe")) return rtStripe;
-  return rtUnknown;
+  if (StartsWith(name, "Volume")) return volume.Vblk.Volume.ComponentCount == 2 ? TRaidType::Mirror : TRaidType::Span;
+  if (StartsWith(name, "Raid")) return TRaidType::Raid5;
+  if (StartsWith(name, "Stripe")) return TRaidType::Stripe;
+  return TRaidType::Unknown;
 }
 
 bool SameMember(const TRaidMember& a, const TRaidMember& b) {
@@ -385,7 +385,7 @@ void TLdmTree::BuildLdmCandidates(TRaidInfoArray& list) const {
     // still be opened (an unnamed array has no layout).
     info.Name = volume.Vblk.Volume.DriveHint.empty() ? volume.Vblk.Name : volume.Vblk.Volume.DriveHint;
     info.Vendor = "Dynamic Disk";
-    info.Base = rbLdm;
+    info.Base = TRaidFamily::Ldm;
     info.SectorSize = 512;
     // The whole volume: its file system's last sectors (the NTFS backup boot
     // sector among them) lie in the final sector.
@@ -411,7 +411,8 @@ void TLdmTree::BuildLdmCandidates(TRaidInfoArray& list) const {
       }
     }
     info.DiskCount = static_cast<std::int32_t>(info.Members.size());
-    if (info.DiskCount == 1 && (info.Type == rtSpan || info.Type == rtMirror)) info.Type = rtSimple;
+    if (info.DiskCount == 1 && (info.Type == TRaidType::Span || info.Type == TRaidType::Mirror))
+      info.Type = TRaidType::Simple;
     list.push_back(std::move(info));
   }
   SortAndMergeCandidates(list);
@@ -419,10 +420,10 @@ void TLdmTree::BuildLdmCandidates(TRaidInfoArray& list) const {
 
 void SortAndMergeCandidates(TRaidInfoArray& list) {
   for (TRaidInfo& info : list) {
-    if (info.Type == rtStripe || info.Type == rtRaid5) {
+    if (info.Type == TRaidType::Stripe || info.Type == TRaidType::Raid5) {
       std::stable_sort(info.Members.begin(), info.Members.end(),
                        [](const TRaidMember& a, const TRaidMember& b) { return a.Index < b.Index; });
-    } else if (info.Type == rtSpan) {
+    } else if (info.Type == TRaidType::Span) {
       std::stable_sort(info.Members.begin(), info.Members.end(),
                        [](const TRaidMember& a, const TRaidMember& b) { return a.VolumeStart < b.VolumeStart; });
     }

@@ -47,27 +47,27 @@ std::vector<std::uint8_t> ReadSection(TStorage* storage, std::uint64_t base, std
   return buffer;
 }
 
-std::uint8_t TypeFromLevel(std::uint8_t level) {
+TRaidType TypeFromLevel(std::uint8_t level) {
   const std::uint8_t low = level & 0x0F;
   const std::uint8_t high = level >> 4;
   switch (low) {
-    case 0: return rtStripe;
-    case 1: return level < 16 ? rtMirror : (high == 1 ? rtRaid1E : rtUnknown);
-    case 4: return rtRaid4;
-    case 5: return level <= 15 ? rtRaid5 : rtUnknown;
-    case 6: return rtRaid6;
-    case 15: return level < 16 ? rtSimple : (high == 1 ? rtSpan : rtUnknown);
-    default: return rtUnknown;
+    case 0: return TRaidType::Stripe;
+    case 1: return level < 16 ? TRaidType::Mirror : (high == 1 ? TRaidType::Raid1E : TRaidType::Unknown);
+    case 4: return TRaidType::Raid4;
+    case 5: return level <= 15 ? TRaidType::Raid5 : TRaidType::Unknown;
+    case 6: return TRaidType::Raid6;
+    case 15: return level < 16 ? TRaidType::Simple : (high == 1 ? TRaidType::Span : TRaidType::Unknown);
+    default: return TRaidType::Unknown;
   }
 }
 
 // The RAID level qualifier of a RAID 5 configuration.
-std::uint8_t Raid5Layout(std::uint8_t qualifier) {
+TRaidLayout Raid5Layout(std::uint8_t qualifier) {
   switch (qualifier) {
-    case 0: return rlRightAsymmetric;  // parity from member 0, data restarts
-    case 2: return rlLeftAsymmetric;   // parity from the last member, data restarts
-    case 3: return rlLeftSymmetric;    // parity from the last member, data continues
-    default: return rlByBase;
+    case 0: return TRaidLayout::RightAsymmetric;  // parity from member 0, data restarts
+    case 2: return TRaidLayout::LeftAsymmetric;   // parity from the last member, data restarts
+    case 3: return TRaidLayout::LeftSymmetric;    // parity from the last member, data continues
+    default: return TRaidLayout::ByFamily;
   }
 }
 
@@ -131,20 +131,21 @@ bool DetectDdf(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       created = true;
       TRaidInfo info;
       info.Vendor = "Adaptec raid";
-      info.Base = rbDdf;
+      info.Base = TRaidFamily::Ddf;
       info.DiskCount = std::min<std::int32_t>(order.U16(record, 64), 16);
       const auto size = static_cast<std::int64_t>(order.U64(record, 80));
       info.SizeInSector = size > 0 ? size : 0;
       info.SectorSize = storage->SectorSize;
       const std::uint8_t level = record[67];
       info.Type = TypeFromLevel(level);
-      if (info.Type == rtRaid5) {
+      if (info.Type == TRaidType::Raid5) {
         info.Layout = Raid5Layout(record[68]);
-        if (info.Layout == rlByBase)
+        if (info.Layout == TRaidLayout::ByFamily)
           LogText(Sprintf("DDF: RAID 5 qualifier %d unknown, parity placed as left-asymmetric", record[68]));
       }
       const std::int64_t stripe = std::int64_t{1} << (record[66] & 31);
-      const bool striped = info.Type == rtStripe || (info.Type >= rtRaid1E && info.Type <= rtRaid10);
+      const bool striped = info.Type == TRaidType::Stripe ||
+                           (info.Type >= TRaidType::Raid1E && info.Type <= TRaidType::Raid10);
       info.StripeSize = striped ? static_cast<std::int32_t>(std::min<std::int64_t>(stripe, 4096)) : 0;
       std::copy(key.begin(), key.end(), info.Id.begin());
       info.Members.resize(static_cast<std::size_t>(info.DiskCount));
@@ -184,7 +185,7 @@ bool DetectDdf(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       const std::uint32_t reference = Le32(member.Ident, 0);
       if (reference == myReference) member.Disk = storage;
     }
-    if (info.Type == rtRaid6 && created) list.pop_back();
+    if (info.Type == TRaidType::Raid6 && created) list.pop_back();
   }
   return recognised;
 }

@@ -94,7 +94,7 @@ bool detect_Intel(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       TRaidInfo info;
       info.Name = LoadText(block, volume, 16);
       info.Vendor = "Intel Matrix Storage";
-      info.Base = rbIntel;
+      info.Base = TRaidFamily::Intel;
       info.DiskCount = std::min<std::int32_t>(members, 16);
       info.SizeInSector = static_cast<std::int64_t>((std::uint64_t{Le32(block, volume + 20)} << 32) |
                                                     Le32(block, volume + 16));
@@ -105,13 +105,13 @@ bool detect_Intel(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       std::copy(key.begin(), key.end(), info.Id.begin());
       const std::uint8_t level = Le8(block, map + 15);
       if (level == 0)
-        info.Type = rtStripe;
+        info.Type = TRaidType::Stripe;
       else if (level == 1)
-        info.Type = members == 2 ? rtMirror : rtRaid01;
+        info.Type = members == 2 ? TRaidType::Mirror : TRaidType::Raid01;
       else if (level == 5)
-        info.Type = rtRaid5;
+        info.Type = TRaidType::Raid5;
       else
-        info.Type = rtUnknown;
+        info.Type = TRaidType::Unknown;
       // The first data sector, with the high half newer metadata keeps.
       const std::uint64_t start = (std::uint64_t{Le32(block, map + 20)} << 32) | Le32(block, map);
       info.Members.resize(static_cast<std::size_t>(info.DiskCount));

@@ -76,13 +76,13 @@ constexpr std::uint32_t kDescriptorFaulty = 1;
 std::uint32_t Word(ByteSpan sb, std::size_t word) { return Le32(sb, 4 * word); }
 
 // The md RAID 5 algorithm numbers.
-std::uint8_t ParityLayout(std::uint32_t layout) {
+TRaidLayout ParityLayout(std::uint32_t layout) {
   switch (layout) {
-    case 0: return rlLeftAsymmetric;
-    case 1: return rlRightAsymmetric;
-    case 2: return rlLeftSymmetric;
-    case 3: return rlRightSymmetric;
-    default: return rlByBase;
+    case 0: return TRaidLayout::LeftAsymmetric;
+    case 1: return TRaidLayout::RightAsymmetric;
+    case 2: return TRaidLayout::LeftSymmetric;
+    case 3: return TRaidLayout::RightSymmetric;
+    default: return TRaidLayout::ByFamily;
   }
 }
 
@@ -122,7 +122,7 @@ bool detect_Linux(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
     TRaidInfo info;
     info.Name = Sprintf("Linux volume %d", static_cast<int>(list.size() + 1));
     info.Vendor = "Linux Raid";
-    info.Base = rbLinux;
+    info.Base = TRaidFamily::Linux;
     info.DiskCount = static_cast<std::int32_t>(std::clamp<std::uint32_t>(Word(sb, 10), 2, 16));
     info.SectorSize = 512;
     info.StripeSize = static_cast<std::int32_t>(std::min<std::uint32_t>(Word(sb, 65) / 512, 4096));
@@ -131,31 +131,31 @@ bool detect_Linux(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       case -1:
         // Members of a linear array differ in size: each contributes its own
         // data area, summed as the members are found.
-        info.Type = rtSpan;
+        info.Type = TRaidType::Span;
         info.SizeInSector = 0;
         break;
       case 0:
-        info.Type = rtStripe;
+        info.Type = TRaidType::Stripe;
         info.SizeInSector = m * info.DiskCount;
         break;
       case 1:
-        info.Type = rtMirror;
+        info.Type = TRaidType::Mirror;
         info.DiskCount = 2;
         info.SizeInSector = m;
         break;
       case 4:
-        info.Type = rtRaid4;
+        info.Type = TRaidType::Raid4;
         info.DiskCount = std::max(info.DiskCount, 3);
         info.SizeInSector = m * (info.DiskCount - 1);
         break;
       case 5:
-        info.Type = rtRaid5;
+        info.Type = TRaidType::Raid5;
         info.DiskCount = std::max(info.DiskCount, 3);
         info.SizeInSector = m * (info.DiskCount - 1);
         info.Layout = ParityLayout(layout);
-        if (info.Layout == rlByBase) {
+        if (info.Layout == TRaidLayout::ByFamily) {
           LogText(Sprintf("Linux raid 5 layout %u is not supported", layout));
-          info.Type = rtUnknown;
+          info.Type = TRaidType::Unknown;
         }
         break;
       case 10: {
@@ -167,23 +167,23 @@ bool detect_Linux(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
           // Near copies sit side by side: pairs of members for an even
           // count, copies running on across the members for an odd one.
           if (info.DiskCount % 2 == 0) {
-            info.Type = rtRaid10;
+            info.Type = TRaidType::Raid10;
           } else {
-            info.Type = rtRaid1E;
-            info.Layout = rlInterleaved;
+            info.Type = TRaidType::Raid1E;
+            info.Layout = TRaidLayout::Interleaved;
             info.SizeInSector = m * info.DiskCount / 2 / std::max(info.StripeSize, 1) * std::max(info.StripeSize, 1);
           }
         } else if (farCopies == 1 && !offsetCopies && nearCopies == 1) {
-          info.Type = rtStripe;
+          info.Type = TRaidType::Stripe;
           info.SizeInSector = m * info.DiskCount;
         } else {
           LogText(Sprintf("Linux raid 10 layout %#x (far or offset copies) is not supported", layout));
-          info.Type = rtUnknown;
+          info.Type = TRaidType::Unknown;
         }
         break;
       }
       default:
-        info.Type = rtUnknown;
+        info.Type = TRaidType::Unknown;
         info.SizeInSector = m;
         LogText("Unknown Linux raid types");
     }
@@ -213,13 +213,13 @@ bool detect_Linux(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
     member.Offset = 0;
     member.Start = 0;
     member.VolumeStart = 0;
-    if (info.Type == rtSpan)
+    if (info.Type == TRaidType::Span)
       member.Size = sbUnit;
     else if (member.Size <= 0)
       member.Size = memberSize();
     member.Index = static_cast<std::uint8_t>(g);
   }
-  if (info.Type == rtSpan) {
+  if (info.Type == TRaidType::Span) {
     info.SizeInSector = 0;
     for (const TRaidMember& member : info.Members) info.SizeInSector += member.Size;
   }

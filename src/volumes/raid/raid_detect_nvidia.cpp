@@ -14,13 +14,13 @@ namespace {
 // ends before them.
 constexpr std::int64_t kNvidiaMetadataSectors = 2;
 
-std::uint8_t TypeFromName(const std::string& name) {
-  if (name.starts_with("JBOD")) return rtSpan;
-  if (name.starts_with("STRIPE")) return rtStripe;
-  if (name.starts_with("MIRROR")) return rtMirror;
-  if (name.starts_with("RAID5")) return rtRaid5;
-  if (name.starts_with("RAID 0+1")) return rtRaid01;
-  return rtUnknown;
+TRaidType TypeFromName(const std::string& name) {
+  if (name.starts_with("JBOD")) return TRaidType::Span;
+  if (name.starts_with("STRIPE")) return TRaidType::Stripe;
+  if (name.starts_with("MIRROR")) return TRaidType::Mirror;
+  if (name.starts_with("RAID5")) return TRaidType::Raid5;
+  if (name.starts_with("RAID 0+1")) return TRaidType::Raid01;
+  return TRaidType::Unknown;
 }
 
 }  // namespace
@@ -59,14 +59,14 @@ bool detect_nVidia(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       TRaidInfo info;
       info.Name = LoadText(sector, 28, 16);
       info.Vendor = "nVidia Raid";
-      info.Base = rbNvidia;
+      info.Base = TRaidFamily::Nvidia;
       switch (Le16(sector, 76)) {
-        case 0x80: info.Type = rtStripe; break;
-        case 0x81: info.Type = rtMirror; break;
+        case 0x80: info.Type = TRaidType::Stripe; break;
+        case 0x81: info.Type = TRaidType::Mirror; break;
         case 0x85:
-        case 0x95: info.Type = rtRaid5; break;
-        case 0xFF: info.Type = rtSpan; break;
-        case 0x8180: info.Type = rtRaid01; break;
+        case 0x95: info.Type = TRaidType::Raid5; break;
+        case 0xFF: info.Type = TRaidType::Span; break;
+        case 0x8180: info.Type = TRaidType::Raid01; break;
         default: info.Type = TypeFromName(info.Name);
       }
       info.DiskCount = std::min<std::int32_t>(Le8(sector, 74), 16);

@@ -30,7 +30,7 @@ bool detect_VIA(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
     TRaidInfo info;
     info.Name = Sprintf("Via device %d", static_cast<int>(list.size() + 1));
     info.Vendor = "Via Raid";
-    info.Base = rbVia;
+    info.Base = TRaidFamily::Via;
     info.DiskCount = shape & 0x07;
     info.SectorSize = 512;
     info.StripeSize = 8 << (shape >> 4);
@@ -39,19 +39,19 @@ bool detect_VIA(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
     // layout cuts it to what the members hold.
     info.SizeInSector = capacity;
     switch (arrayType) {
-      case 0x04: info.Type = rtStripe; break;
+      case 0x04: info.Type = TRaidType::Stripe; break;
       case 0x0C:
-        info.Type = rtMirror;
+        info.Type = TRaidType::Mirror;
         info.DiskCount = 2;
         break;
       case 0x2C:
-        info.Type = rtRaid5;
+        info.Type = TRaidType::Raid5;
         info.DiskCount = std::max(info.DiskCount, 3);
         break;
-      case 0x44: info.Type = rtSpan; break;
-      case 0x4C: info.Type = rtRaid01; break;
+      case 0x44: info.Type = TRaidType::Span; break;
+      case 0x4C: info.Type = TRaidType::Raid01; break;
       default:
-        info.Type = rtUnknown;
+        info.Type = TRaidType::Unknown;
         LogText("Unknown Via raid types");
     }
     info.Members.resize(static_cast<std::size_t>(info.DiskCount));

@@ -158,7 +158,7 @@ TRaidVolume::TRaidVolume(TBusManager* manager, const std::string& path, const TR
   if (opened) type = KindToPartitionType(ProbeBootSector(*this));
   FsType = type;
   TPartitionInformation entry;
-  entry.Kind = Info.Base == rbLinux ? pkLinuxRaid : pkDynamicDisk;
+  entry.Kind = Info.Base == TRaidFamily::Linux ? pkLinuxRaid : pkDynamicDisk;
   entry.Start = 0;
   entry.Count = SectorCount;
   entry.Type = type;
@@ -178,7 +178,7 @@ std::string TRaidVolume::GetName(bool shortName) {
   // names the volume itself and would nest its name inside its name.
   const auto first = std::find_if(Partitions.begin(), Partitions.end(),
                                   [](const TPartitionInformation& entry) { return entry.Kind != pkUnallocated; });
-  if (Info.Base != rbLinux && first != Partitions.end() && !first->Label.empty())
+  if (Info.Base != TRaidFamily::Linux && first != Partitions.end() && !first->Label.empty())
     return Info.Name + " (" + first->Label + ", " + RaidTypeName(Info.Type, false) + ")";
   return name;
 }
@@ -273,7 +273,7 @@ bool TRaidManager::Enumerate() {
   NormalizeRaidNames(candidates_);
 
   for (std::size_t i = 0; i < candidates_.size(); ++i)
-    RegisterCandidate(static_cast<std::int32_t>(i), candidates_[i], candidates_[i].Base == rbLinux);
+    RegisterCandidate(static_cast<std::int32_t>(i), candidates_[i], candidates_[i].Base == TRaidFamily::Linux);
   return !devices_.empty();
 }
 

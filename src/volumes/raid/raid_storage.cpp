@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "common/func.h"
 #include "common/log.h"
@@ -38,8 +39,8 @@ constexpr TypeNames kTypeNames[] = {
 
 }  // namespace
 
-std::string RaidTypeName(std::uint8_t code, bool longForm) {
-  const std::uint8_t low = code & 0x7F;
+std::string RaidTypeName(TRaidType type, bool longForm) {
+  const std::uint8_t low = static_cast<std::uint8_t>(type) & 0x7F;
   if (low >= std::size(kTypeNames)) return {};
   return longForm ? kTypeNames[low].longName : kTypeNames[low].shortName;
 }
@@ -68,13 +69,13 @@ std::int64_t MemberBase(const TRaidMember& member) {
 std::uint8_t ComputeRaidState(const TRaidInfo& info) {
   const auto n = static_cast<std::int32_t>(info.Members.size());
   const auto absent = [&info](std::int32_t i) { return info.Members[static_cast<std::size_t>(i)].Disk == nullptr; };
-  if ((info.Type & 0x7F) == rtRaid1E) {
+  if (info.Type == TRaidType::Raid1E) {
     for (std::int32_t i = 0; i < n; ++i)
       if (absent(i) && absent((i + 1) % n)) return rsBroken;
     return PresentMemberCount(info) == n ? rsOk : rsRecoverable;
   }
   // RAID 1+0 survives as long as every mirror pair keeps one copy.
-  if ((info.Type & 0x7F) == rtRaid10) {
+  if (info.Type == TRaidType::Raid10) {
     std::uint8_t state = rsOk;
     for (std::int32_t i = 0; i + 1 < n; i += 2) {
       if (absent(i) && absent(i + 1)) return rsBroken;
@@ -82,12 +83,12 @@ std::uint8_t ComputeRaidState(const TRaidInfo& info) {
     }
     return state;
   }
-  if ((info.Type & 0x7F) == rtRaid01) {
+  if (info.Type == TRaidType::Raid01) {
     const std::int32_t h = n / 2;
     std::uint8_t state = rsOk;
     for (std::int32_t i = 0; i < h; ++i) {
-      const std::int32_t a = info.Base == rbIntel ? 2 * i : i;
-      const std::int32_t b = info.Base == rbIntel ? 2 * i + 1 : h + i;
+      const std::int32_t a = info.Base == TRaidFamily::Intel ? 2 * i : i;
+      const std::int32_t b = info.Base == TRaidFamily::Intel ? 2 * i + 1 : h + i;
       if (absent(a) && absent(b)) return rsBroken;
       if (absent(a) || absent(b)) state = rsRecoverable;
     }
@@ -96,8 +97,9 @@ std::uint8_t ComputeRaidState(const TRaidInfo& info) {
   const std::int32_t missing = n - PresentMemberCount(info);
   if (missing == 0 && n > 0) return rsOk;
   // Parity rebuilds one missing member of RAID 4 as well as of RAID 5.
-  const std::uint8_t type = info.Type & 0x7F;
-  if (missing == 1 && (type == rtMirror || type == rtRaid4 || type == rtRaid5)) return rsRecoverable;
+  const TRaidType type = info.Type;
+  if (missing == 1 && (type == TRaidType::Mirror || type == TRaidType::Raid4 || type == TRaidType::Raid5))
+    return rsRecoverable;
   return rsBroken;
 }
 
@@ -112,8 +114,8 @@ TAbstractRaid::~TAbstractRaid() {
 bool TAbstractRaid::Create(const TRaidInfo& info) {
   LogText("Create Raid params:");
   LogText(Sprintf("Name: %s, Type: %s, Base: %d, DiskCount: %d, SizeInSector: %lld, SectorSize: %d, StripeSize: %d",
-                  info.Name.c_str(), RaidTypeName(info.Type, false).c_str(), info.Base, info.DiskCount,
-                  static_cast<long long>(info.SizeInSector), info.SectorSize, info.StripeSize));
+                  info.Name.c_str(), RaidTypeName(info.Type, false).c_str(), static_cast<int>(info.Base),
+                  info.DiskCount, static_cast<long long>(info.SizeInSector), info.SectorSize, info.StripeSize));
   for (const TRaidMember& member : info.Members)
     LogText(Sprintf(" Disk: $%llx, Start: %lld, Size: %lld",
                     static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(member.Disk)),
@@ -122,8 +124,10 @@ bool TAbstractRaid::Create(const TRaidInfo& info) {
   if (Info.DiskCount < 0) Info.DiskCount = 0;
   Info.Members.resize(static_cast<std::size_t>(Info.DiskCount));
   if (Info.SectorSize == 0) Info.SectorSize = 512;
-  const std::uint8_t type = Info.Type & 0x7F;
-  const bool striped = type == rtStripe || (type >= rtRaid1E && type <= rtRaid10);
+  const auto type = static_cast<std::uint8_t>(Info.Type) & 0x7F;
+  const bool striped = type == static_cast<std::uint8_t>(TRaidType::Stripe) ||
+                       (type >= static_cast<std::uint8_t>(TRaidType::Raid1E) &&
+                        type <= static_cast<std::uint8_t>(TRaidType::Raid10));
   if (Info.StripeSize == 0 && !striped) Info.StripeSize = 128;
   if (Info.SectorSize < 0 || Info.SizeInSector < 0 || Info.StripeSize < 0) return false;
   SectorSize = Info.SectorSize;
@@ -238,54 +242,62 @@ bool TAbstractRaid::ReadInChunks(
   return true;
 }
 
+namespace {
+
+// The parity placement of a RAID 4 or 5: the metadata's, else the family's
+// usual one (DDF and Intel rotate parity left-asymmetric, md's default and
+// the others left-symmetric; RAID 4 keeps parity on the last member).
+TRaidLayout ParityPlacement(const TRaidInfo& info) {
+  if (info.Type == TRaidType::Raid4)
+    return info.Layout == TRaidLayout::ParityFirst ? TRaidLayout::ParityFirst : TRaidLayout::ParityLast;
+  switch (info.Layout) {
+    case TRaidLayout::LeftAsymmetric:
+    case TRaidLayout::RightAsymmetric:
+    case TRaidLayout::LeftSymmetric:
+    case TRaidLayout::RightSymmetric:
+      return info.Layout;
+    default:
+      break;
+  }
+  return info.Base == TRaidFamily::Ddf || info.Base == TRaidFamily::Intel ? TRaidLayout::LeftAsymmetric
+                                                                          : TRaidLayout::LeftSymmetric;
+}
+
+}  // namespace
+
 std::unique_ptr<TAbstractRaid> CreateRaidStorage(const TRaidInfo& info) {
   if (info.DiskCount <= 0 || info.Name.empty()) return nullptr;
-  const std::uint8_t type = info.Type;
-  const auto unknown = [&info] {
-    LogText(Sprintf("AbstractRaid: Unknown Raid Type=%d Base=%d DiskCount=%d", info.Type & 0x7F, info.Base,
+  const auto code = static_cast<std::uint8_t>(info.Type);
+  const auto unknown = [&info, code] {
+    LogText(Sprintf("AbstractRaid: Unknown Raid Type=%d Base=%d DiskCount=%d", code & 0x7F, static_cast<int>(info.Base),
                     info.DiskCount));
     return nullptr;
   };
-  if ((type & 0x80) != 0 || type == rtUnknown || type == rtRaid6 || type > rtRaid10) return unknown();
-  if (info.DiskCount > kMaxMembers || ((type == rtRaid4 || type == rtRaid5) && info.DiskCount > kMaxXorMembers)) {
-    LogText(Sprintf("AbstractRaid: too many members: Type=%d DiskCount=%d", type, info.DiskCount));
+  const TRaidType type = info.Type;
+  if ((code & 0x80) != 0 || type == TRaidType::Unknown || type == TRaidType::Raid6 ||
+      code > static_cast<std::uint8_t>(TRaidType::Raid10))
+    return unknown();
+  const bool parity = type == TRaidType::Raid4 || type == TRaidType::Raid5;
+  if (info.DiskCount > kMaxMembers || (parity && info.DiskCount > kMaxXorMembers)) {
+    LogText(Sprintf("AbstractRaid: too many members: Type=%d DiskCount=%d", code, info.DiskCount));
     return nullptr;
   }
   std::unique_ptr<TAbstractRaid> layout;
   switch (type) {
-    case rtSimple: layout = std::make_unique<TRaidStorage_Simple>(); break;
-    case rtSpan: layout = std::make_unique<TRaidStorage_Span>(); break;
-    case rtStripe: layout = std::make_unique<TRaidStorage_Stripe>(); break;
-    case rtMirror: layout = std::make_unique<TRaidStorage_Mirror>(); break;
-    case rtRaid1E:
-      if (info.Base == 8 || info.Layout == rlInterleaved)
+    case TRaidType::Simple: layout = std::make_unique<TRaidStorage_Simple>(); break;
+    case TRaidType::Span: layout = std::make_unique<TRaidStorage_Span>(); break;
+    case TRaidType::Stripe: layout = std::make_unique<TRaidStorage_Stripe>(); break;
+    case TRaidType::Mirror: layout = std::make_unique<TRaidStorage_Mirror>(); break;
+    case TRaidType::Raid1E:
+      if (info.Layout == TRaidLayout::Interleaved)
         layout = std::make_unique<TRaidStorage_Raid1E>();
       else
         layout = std::make_unique<TRaidStorage_Raid1E_Restart>();
       break;
-    case rtRaid4:
-      if (info.Base == 9)
-        layout = std::make_unique<TRaidStorage_Raid4_Parity0>();
-      else
-        layout = std::make_unique<TRaidStorage_Raid4>();
-      break;
-    case rtRaid5:
-      switch (info.Layout) {
-        case rlLeftAsymmetric: layout = std::make_unique<TRaidStorage_Raid5>(); break;
-        case rlLeftSymmetric: layout = std::make_unique<TRaidStorage_Raid5_Restart>(); break;
-        case rlRightAsymmetric: layout = std::make_unique<TRaidStorage_Raid5_Restart_Parity0>(); break;
-        case rlRightSymmetric: layout = std::make_unique<TRaidStorage_Raid5_RightSymmetric>(); break;
-        default:
-          if (info.Base == 1 || info.Base == 2 || info.Base == 12)
-            layout = std::make_unique<TRaidStorage_Raid5>();
-          else if (info.Base == 11)
-            layout = std::make_unique<TRaidStorage_Raid5_Restart_Parity0>();
-          else
-            layout = std::make_unique<TRaidStorage_Raid5_Restart>();
-      }
-      break;
-    case rtRaid01: layout = std::make_unique<TRaidStorage_Raid01>(); break;
-    case rtRaid10: layout = std::make_unique<TRaidStorage_Raid10>(); break;
+    case TRaidType::Raid4:
+    case TRaidType::Raid5: layout = std::make_unique<TRaidStorage_RaidXor_4_5>(ParityPlacement(info)); break;
+    case TRaidType::Raid01: layout = std::make_unique<TRaidStorage_Raid01>(); break;
+    case TRaidType::Raid10: layout = std::make_unique<TRaidStorage_Raid10>(); break;
     default: return unknown();
   }
   if (!layout->Create(info)) return nullptr;
@@ -440,7 +452,7 @@ bool TRaidStorage_Raid01::Create(const TRaidInfo& info) {
   const std::int32_t h = parent.DiskCount / 2;
   HalfStripe = parent.StripeSize;
   Info.DiskCount = 2;
-  Info.Type = rtMirror;
+  Info.Type = TRaidType::Mirror;
   Info.StripeSize = 0;
   std::unique_ptr<TAbstractRaid> halves[2];
   for (int half = 0; half < 2; ++half) {
@@ -450,11 +462,11 @@ bool TRaidStorage_Raid01::Create(const TRaidInfo& info) {
     record.SizeInSector = parent.SizeInSector;
     record.SectorSize = parent.SectorSize;
     record.StripeSize = parent.StripeSize;
-    record.Type = rtStripe;
+    record.Type = TRaidType::Stripe;
     record.Base = parent.Base;
     record.DiskCount = h;
     for (std::int32_t i = 0; i < h; ++i) {
-      const std::int32_t from = parent.Base == rbIntel ? 2 * i + half : half * h + i;
+      const std::int32_t from = parent.Base == TRaidFamily::Intel ? 2 * i + half : half * h + i;
       TRaidMember member = parent.Members[static_cast<std::size_t>(from)];
       member.Index = static_cast<std::uint8_t>(i);
       record.Members.push_back(member);
@@ -501,7 +513,7 @@ bool TRaidStorage_Raid10::Create(const TRaidInfo& info) {
   if (!TAbstractRaid::Create(info)) return false;
   const TRaidInfo parent = Info;
   const std::int32_t h = parent.DiskCount / 2;
-  Info.Type = rtStripe;
+  Info.Type = TRaidType::Stripe;
   Info.DiskCount = h;
   Info.Members.assign(static_cast<std::size_t>(h), TRaidMember{});
   for (std::int32_t c = 0; c < h; ++c) {
@@ -509,7 +521,7 @@ bool TRaidStorage_Raid10::Create(const TRaidInfo& info) {
     record.Name = parent.Name;
     record.Vendor = parent.Vendor;
     record.SectorSize = parent.SectorSize;
-    record.Type = rtMirror;
+    record.Type = TRaidType::Mirror;
     record.Base = parent.Base;
     record.DiskCount = 2;
     record.SizeInSector = parent.SizeInSector / h;
@@ -566,18 +578,13 @@ std::int64_t TRaidStorage_RaidXor_4_5::Capacity(std::int64_t perMember) {
 bool TRaidStorage_RaidXor_4_5::MapSector(std::int32_t wanted, std::int64_t sector, std::int32_t& member,
                                          std::int32_t& count, std::int64_t& memberSector) {
   const std::int64_t s = Info.StripeSize;
-  const std::int32_t n = Info.DiskCount;
-  if (s <= 0 || n < 2 || sector < 0) return false;
-  const std::int64_t c = sector / s;
+  if (s <= 0 || sector < 0) return false;
   const std::int64_t o = sector % s;
-  const std::int64_t row = c / (n - 1);
-  std::int32_t parity = 0;
-  std::int32_t data = 0;
-  PlaceChunk(c, row, n, parity, data);
-  member = data < parity ? data : data + 1;
-  if (member < 0 || member >= n) return false;
-  if (row > (kNoPosition - o) / s) return false;
-  memberSector = row * s + o;
+  const std::optional<TParityChunk> place = MapParityChunk(Placement, Info.DiskCount, sector / s);
+  if (!place || place->DataMember < 0 || place->DataMember >= Info.DiskCount) return false;
+  if (place->Row > (kNoPosition - o) / s) return false;
+  member = place->DataMember;
+  memberSector = place->Row * s + o;
   count = static_cast<std::int32_t>(std::min<std::int64_t>(wanted, s - o));
   return true;
 }
@@ -611,44 +618,6 @@ bool TRaidStorage_RaidXor_4_5::Reconstruct(std::int32_t missing, std::uint8_t* b
     for (; b < bytes; ++b) buffer[b] ^= Scratch[b];
   }
   return true;
-}
-
-void TRaidStorage_Raid4::PlaceChunk(std::int64_t chunk, std::int64_t /*row*/, std::int32_t members,
-                                    std::int32_t& parity, std::int32_t& data) {
-  parity = members - 1;
-  data = static_cast<std::int32_t>(chunk % (members - 1));
-}
-
-void TRaidStorage_Raid4_Parity0::PlaceChunk(std::int64_t chunk, std::int64_t /*row*/, std::int32_t members,
-                                            std::int32_t& parity, std::int32_t& data) {
-  parity = 0;
-  data = static_cast<std::int32_t>(chunk % (members - 1));
-}
-
-void TRaidStorage_Raid5::PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members,
-                                    std::int32_t& parity, std::int32_t& data) {
-  parity = members - 1 - static_cast<std::int32_t>(row % members);
-  data = static_cast<std::int32_t>(chunk % (members - 1));
-}
-
-void TRaidStorage_Raid5_Restart::PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members,
-                                            std::int32_t& parity, std::int32_t& data) {
-  parity = members - 1 - static_cast<std::int32_t>(row % members);
-  data = static_cast<std::int32_t>((chunk % (members - 1) + parity) % (members - 1));
-}
-
-void TRaidStorage_Raid5_Restart_Parity0::PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members,
-                                                    std::int32_t& parity, std::int32_t& data) {
-  parity = static_cast<std::int32_t>(row % members);
-  data = static_cast<std::int32_t>(chunk % (members - 1));
-}
-
-void TRaidStorage_Raid5_RightSymmetric::PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members,
-                                                   std::int32_t& parity, std::int32_t& data) {
-  parity = static_cast<std::int32_t>(row % members);
-  // Data continues on the member after the parity and wraps around.
-  const auto member = static_cast<std::int32_t>((parity + 1 + chunk % (members - 1)) % members);
-  data = member < parity ? member : member - 1;
 }
 
 }  // namespace vandrel

@@ -9,13 +9,8 @@
 //     TRaidStorage_Raid01 (a Mirror of two Stripes)
 //     TRaidStorage_Raid10 (a Stripe of Mirror pairs)
 //     TRaidStorage_RaidXor_Abstract
-//       TRaidStorage_RaidXor_4_5
-//         TRaidStorage_Raid4                 parity on the last member
-//         TRaidStorage_Raid4_Parity0         parity on member 0
-//         TRaidStorage_Raid5                 left-asymmetric
-//         TRaidStorage_Raid5_Restart         left-symmetric
-//         TRaidStorage_Raid5_Restart_Parity0 right-asymmetric
-//         TRaidStorage_Raid5_RightSymmetric  right-symmetric
+//       TRaidStorage_RaidXor_4_5   RAID 4 and 5, placed by a TRaidLayout
+//                                  (parity_layout.h)
 //
 // Use CreateRaidStorage to build a layout; it owns a copy of the record and
 // any nested layouts, never the member storages.
@@ -30,30 +25,24 @@
 #include <vector>
 
 #include "storage/bus_manager.h"
+#include "volumes/raid/parity_layout.h"
 
 namespace vandrel {
 
-// Layout type codes (TRaidInfo::Type).
-enum TRaidType : std::uint8_t {
-  rtUnknown = 0, rtSimple = 1, rtSpan = 2, rtStripe = 3, rtMirror = 4, rtRaid1E = 5,
-  rtRaid4 = 6, rtRaid5 = 7, rtRaid6 = 8, rtRaid01 = 9, rtRaid10 = 10,
+// Kind of array (TRaidInfo::Type); the number is the code the names table
+// is indexed by.
+enum class TRaidType : std::uint8_t {
+  Unknown = 0, Simple = 1, Span = 2, Stripe = 3, Mirror = 4, Raid1E = 5,
+  Raid4 = 6, Raid5 = 7, Raid6 = 8, Raid01 = 9, Raid10 = 10,
 };
 
-// Metadata family codes (TRaidInfo::Base).
-enum TRaidBase : std::uint8_t {
-  rbDdf = 1, rbIntel = 2, rbNvidia = 3, rbVia = 4, rbLdm = 5, rbLinux = 6,
+// Who wrote the metadata (TRaidInfo::Base).
+enum class TRaidFamily : std::uint8_t {
+  Unknown = 0, Ddf = 1, Intel = 2, Nvidia = 3, Via = 4, Ldm = 5, Linux = 6,
 };
 
 // Damage states.
 enum TRaidState : std::uint8_t { rsBroken = 1, rsRecoverable = 2, rsOk = 3 };
-
-// Where parity and data go when the metadata says so; rlByBase keeps the
-// choice the family code makes. rlInterleaved selects the RAID 1E layout
-// whose copies follow each other across the members (md RAID 10 "near 2").
-enum TRaidLayout : std::uint8_t {
-  rlByBase = 0, rlLeftAsymmetric = 1, rlRightAsymmetric = 2, rlLeftSymmetric = 3, rlRightSymmetric = 4,
-  rlInterleaved = 5,
-};
 
 struct TRaidMember {
   TStorage* Disk = nullptr;   // none: the member is absent
@@ -68,22 +57,22 @@ struct TRaidMember {
 struct TRaidInfo {
   std::string Name;
   std::string Vendor;
-  std::uint8_t Type = 0;
-  std::uint8_t Base = 0;
+  TRaidType Type = TRaidType::Unknown;
+  TRaidFamily Base = TRaidFamily::Unknown;
   std::int32_t DiskCount = 0;
   std::int64_t SizeInSector = 0;
   std::int32_t SectorSize = 0;
   std::int32_t StripeSize = 0;
   std::array<std::uint8_t, 32> Id{};
   std::vector<TRaidMember> Members;
-  // Parity or copy placement from the metadata (rlByBase when it has none).
-  std::uint8_t Layout = rlByBase;
+  // Parity or copy placement from the metadata (ByFamily when it has none).
+  TRaidLayout Layout = TRaidLayout::ByFamily;
 };
 
 using TRaidInfoArray = std::vector<TRaidInfo>;
 
 // Long form: "Raid 0 (Stripe)"; short form: "Stripe". Low 7 bits used.
-std::string RaidTypeName(std::uint8_t code, bool longForm);
+std::string RaidTypeName(TRaidType type, bool longForm);
 // "Broken", "Recoverable", "Ok", else empty.
 std::string RaidStateName(std::uint8_t state);
 // The damage state of an array from its member table.
@@ -224,57 +213,22 @@ class TRaidStorage_RaidXor_Abstract : public TAbstractRaid {
   std::vector<Source> Sources;
 };
 
+// RAID 4 and RAID 5: one member of every row holds the XOR of the others,
+// placed as the layout says.
 class TRaidStorage_RaidXor_4_5 : public TRaidStorage_RaidXor_Abstract {
  public:
+  explicit TRaidStorage_RaidXor_4_5(TRaidLayout placement) : Placement(placement) {}
   bool Create(const TRaidInfo& info) override;
   bool Reconstruct(std::int32_t missing, std::uint8_t* buffer, std::int32_t count, std::int64_t sector) override;
   bool MapSector(std::int32_t wanted, std::int64_t sector, std::int32_t& member, std::int32_t& count,
                  std::int64_t& memberSector) override;
-  // Parity member and data index (before the parity member is skipped).
-  virtual void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                          std::int32_t& data) = 0;
 
   bool Reconstructable = false;
+  // A parity placement (never ByFamily or Interleaved).
+  const TRaidLayout Placement;
 
  protected:
   std::int64_t Capacity(std::int64_t perMember) override;
-};
-
-class TRaidStorage_Raid4 : public TRaidStorage_RaidXor_4_5 {
- public:
-  void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                  std::int32_t& data) override;
-};
-
-class TRaidStorage_Raid4_Parity0 : public TRaidStorage_RaidXor_4_5 {
- public:
-  void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                  std::int32_t& data) override;
-};
-
-class TRaidStorage_Raid5 : public TRaidStorage_RaidXor_4_5 {
- public:
-  void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                  std::int32_t& data) override;
-};
-
-class TRaidStorage_Raid5_Restart : public TRaidStorage_RaidXor_4_5 {
- public:
-  void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                  std::int32_t& data) override;
-};
-
-class TRaidStorage_Raid5_Restart_Parity0 : public TRaidStorage_RaidXor_4_5 {
- public:
-  void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                  std::int32_t& data) override;
-};
-
-// Parity moves from member 0 upwards, data continues after the parity member.
-class TRaidStorage_Raid5_RightSymmetric : public TRaidStorage_RaidXor_4_5 {
- public:
-  void PlaceChunk(std::int64_t chunk, std::int64_t row, std::int32_t members, std::int32_t& parity,
-                  std::int32_t& data) override;
 };
 
 }  // namespace vandrel

@@ -261,7 +261,7 @@ TEST(LdmManager, GptDiskSearchedPartitionByPartition) {
   ASSERT_EQ(manager.LdmCandidates().size(), 1u);
   const TRaidInfo& info = manager.LdmCandidates()[0];
   EXPECT_EQ(info.Name, "K:");
-  EXPECT_EQ(info.Type, rtSimple);
+  EXPECT_EQ(info.Type, TRaidType::Simple);
   EXPECT_EQ(info.Vendor, "Group (Dynamic Disk)");
   ASSERT_EQ(info.Members.size(), 1u);
   EXPECT_EQ(info.Members[0].Disk, &disk);

@@ -205,9 +205,9 @@ TEST(LdmCandidates, MatchLdmtoolView) {
       ASSERT_NE(found, list.end());
       const TRaidInfo& info = *found;
       EXPECT_EQ(info.Type, test::LdmtoolType(volume.type));
-      EXPECT_EQ(info.Base, rbLdm);
+      EXPECT_EQ(info.Base, TRaidFamily::Ldm);
       EXPECT_EQ(info.SizeInSector, volume.size);
-      if (info.Type == rtStripe || info.Type == rtRaid5) {
+      if (info.Type == TRaidType::Stripe || info.Type == TRaidType::Raid5) {
         EXPECT_EQ(info.StripeSize, volume.chunk);
       }
       ASSERT_EQ(info.DiskCount, static_cast<std::int32_t>(volume.partitions.size()));
@@ -229,7 +229,7 @@ TEST(LdmCandidates, MatchLdmtoolView) {
         }
       }
       // ldmtool lists spanned parts in database order; they are read in volume order.
-      if (info.Type == rtSpan) {
+      if (info.Type == TRaidType::Span) {
         std::sort(expected.begin(), expected.end());
         std::sort(actual.begin(), actual.end());
         for (std::size_t m = 1; m < info.Members.size(); ++m)
@@ -341,7 +341,7 @@ TEST(LdmCandidates, SecondCopyOfADatabaseMerges) {
   TRaidInfoArray list;
   tree.BuildLdmCandidates(list);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].Type, rtSpan);
+  EXPECT_EQ(list[0].Type, TRaidType::Span);
   EXPECT_EQ(list[0].Name, std::string(200, 'h'));
   test::MemoryDisk first(std::vector<std::uint8_t>{});
   EXPECT_FALSE(MatchLdmDisk(list, &first, "", "Group", 63));  // an empty id matches nothing

@@ -69,13 +69,13 @@ inline LdmtoolView LoadLdmtoolView(const std::string& path) {
 }
 
 // ldmtool's type words as layout codes.
-inline std::uint8_t LdmtoolType(const std::string& type) {
-  if (type == "simple") return rtSimple;
-  if (type == "spanned") return rtSpan;
-  if (type == "striped") return rtStripe;
-  if (type == "mirrored") return rtMirror;
-  if (type == "RAID5") return rtRaid5;
-  return rtUnknown;
+inline TRaidType LdmtoolType(const std::string& type) {
+  if (type == "simple") return TRaidType::Simple;
+  if (type == "spanned") return TRaidType::Span;
+  if (type == "striped") return TRaidType::Stripe;
+  if (type == "mirrored") return TRaidType::Mirror;
+  if (type == "RAID5") return TRaidType::Raid5;
+  return TRaidType::Unknown;
 }
 
 }  // namespace vandrel::test

@@ -108,26 +108,26 @@ TEST_F(RaidDetect, LinuxOddFieldsGiveSaneRecords) {
     std::uint32_t disks;
     std::uint32_t layout;
     std::uint32_t sizeKib;
-    std::uint8_t type;
+    TRaidType type;
     std::int32_t diskCount;
-    std::uint8_t placement = rlByBase;
+    TRaidLayout placement = TRaidLayout::ByFamily;
     const char* logged = nullptr;  // the line that says why a layout is refused
   };
   const Case cases[] = {
-      {5, 255, 2, 8128, rtRaid5, 16, rlLeftSymmetric},  // huge member count: clamped
-      {5, 0, 2, 8128, rtRaid5, 3, rlLeftSymmetric},     // zero member count
-      {5, 3, 0, 8128, rtRaid5, 3, rlLeftAsymmetric},    // the md parity algorithms 0 to 3
-      {5, 3, 1, 8128, rtRaid5, 3, rlRightAsymmetric},
-      {5, 3, 3, 8128, rtRaid5, 3, rlRightSymmetric},
-      {1, 3, 0, 8128, rtMirror, 2},                     // three-way mirror read as two
-      {10, 4, 0x201, 8128, rtUnknown, 4, rlByBase,      // far copies: refused
+      {5, 255, 2, 8128, TRaidType::Raid5, 16, TRaidLayout::LeftSymmetric},   // huge member count: clamped
+      {5, 0, 2, 8128, TRaidType::Raid5, 3, TRaidLayout::LeftSymmetric},      // zero member count
+      {5, 3, 0, 8128, TRaidType::Raid5, 3, TRaidLayout::LeftAsymmetric},     // the md parity algorithms 0 to 3
+      {5, 3, 1, 8128, TRaidType::Raid5, 3, TRaidLayout::RightAsymmetric},
+      {5, 3, 3, 8128, TRaidType::Raid5, 3, TRaidLayout::RightSymmetric},
+      {1, 3, 0, 8128, TRaidType::Mirror, 2},                                 // three-way mirror read as two
+      {10, 4, 0x201, 8128, TRaidType::Unknown, 4, TRaidLayout::ByFamily,     // far copies: refused
        "Linux raid 10 layout 0x201 (far or offset copies) is not supported"},
-      {10, 4, 0x10102, 8128, rtUnknown, 4, rlByBase,    // offset copies: refused
+      {10, 4, 0x10102, 8128, TRaidType::Unknown, 4, TRaidLayout::ByFamily,   // offset copies: refused
        "Linux raid 10 layout 0x10102 (far or offset copies) is not supported"},
-      {10, 3, 0x102, 8128, rtRaid1E, 3, rlInterleaved}, // near copies on an odd count
-      {5, 3, 7, 8128, rtUnknown, 3, rlByBase, "Linux raid 5 layout 7 is not supported"},
-      {5, 3, 2, 0xFFFFFFFF, rtRaid5, 3, rlLeftSymmetric},  // size past the member
-      {9, 3, 0, 8128, rtUnknown, 3},
+      {10, 3, 0x102, 8128, TRaidType::Raid1E, 3, TRaidLayout::Interleaved},  // near copies on an odd count
+      {5, 3, 7, 8128, TRaidType::Unknown, 3, TRaidLayout::ByFamily, "Linux raid 5 layout 7 is not supported"},
+      {5, 3, 2, 0xFFFFFFFF, TRaidType::Raid5, 3, TRaidLayout::LeftSymmetric},  // size past the member
+      {9, 3, 0, 8128, TRaidType::Unknown, 3},
   };
   for (const Case& c : cases) {
     MdMember altered = m;
@@ -239,7 +239,7 @@ TEST_F(RaidDetect, DdfSectionsPastTheEndAreNotRead) {
     const TRaidInfoArray list = Detect(disk);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].Name, "ddf-r5");
-    EXPECT_EQ(list[0].Layout, rlLeftSymmetric);
+    EXPECT_EQ(list[0].Layout, TRaidLayout::LeftSymmetric);
   }
   {
     // The RAID level qualifier of the configuration record places the parity.
@@ -249,10 +249,10 @@ TEST_F(RaidDetect, DdfSectionsPastTheEndAreNotRead) {
     ASSERT_FALSE(configs.empty());
     struct Case {
       std::uint8_t qualifier;
-      std::uint8_t placement;
+      TRaidLayout placement;
     };
-    for (const Case& c : {Case{0, rlRightAsymmetric}, Case{2, rlLeftAsymmetric}, Case{3, rlLeftSymmetric},
-                          Case{1, rlByBase}}) {
+    for (const Case& c : {Case{0, TRaidLayout::RightAsymmetric}, Case{2, TRaidLayout::LeftAsymmetric},
+                          Case{3, TRaidLayout::LeftSymmetric}, Case{1, TRaidLayout::ByFamily}}) {
       std::vector<std::uint8_t> altered = bytes;
       for (std::size_t config : configs) altered[config + 68] = c.qualifier;
       MemoryDisk disk(altered);

@@ -42,8 +42,8 @@ struct Array {
   TRaidInfo info;
 };
 
-Array MakeArray(std::uint8_t type, std::int32_t members, std::int32_t stripe, std::int64_t memberSectors,
-                std::int64_t size, std::uint8_t base = rbLinux, std::uint8_t layout = rlByBase) {
+Array MakeArray(TRaidType type, std::int32_t members, std::int32_t stripe, std::int64_t memberSectors,
+                std::int64_t size, TRaidFamily base = TRaidFamily::Linux, TRaidLayout layout = TRaidLayout::ByFamily) {
   Array a;
   a.info.Name = "test";
   a.info.Type = type;
@@ -74,20 +74,21 @@ using RaidLayout = QuietLog;
 TEST_F(RaidLayout, ParityPlacementsPutEachChunkOnItsMember) {
   // N = 4, one-sector chunks: the data member of chunks 0..11.
   struct Case {
-    std::uint8_t base;
-    std::uint8_t layout;
+    TRaidFamily base;
+    TRaidLayout layout;
     int members[12];
   };
   const Case cases[] = {
-      {rbIntel, rlByBase, {0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}},            // left-asymmetric
-      {rbLinux, rlByBase, {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3}},            // left-symmetric
-      {11, rlByBase, {1, 2, 3, 0, 2, 3, 0, 1, 3, 0, 1, 2}},                 // right-asymmetric
-      {rbLinux, rlRightAsymmetric, {1, 2, 3, 0, 2, 3, 0, 1, 3, 0, 1, 2}},
-      {rbLinux, rlLeftAsymmetric, {0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}},
-      {rbLinux, rlRightSymmetric, {1, 2, 3, 2, 3, 0, 3, 0, 1, 0, 1, 2}},
+      {TRaidFamily::Intel, TRaidLayout::ByFamily, {0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}},  // left-asymmetric
+      {TRaidFamily::Linux, TRaidLayout::ByFamily, {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3}},  // left-symmetric
+      // The metadata's placement over the family's usual one.
+      {TRaidFamily::Intel, TRaidLayout::RightAsymmetric, {1, 2, 3, 0, 2, 3, 0, 1, 3, 0, 1, 2}},
+      {TRaidFamily::Linux, TRaidLayout::RightAsymmetric, {1, 2, 3, 0, 2, 3, 0, 1, 3, 0, 1, 2}},
+      {TRaidFamily::Linux, TRaidLayout::LeftAsymmetric, {0, 1, 2, 0, 1, 3, 0, 2, 3, 1, 2, 3}},
+      {TRaidFamily::Linux, TRaidLayout::RightSymmetric, {1, 2, 3, 2, 3, 0, 3, 0, 1, 0, 1, 2}},
   };
   for (const Case& c : cases) {
-    Array a = MakeArray(rtRaid5, 4, 1, 8, 12, c.base, c.layout);
+    Array a = MakeArray(TRaidType::Raid5, 4, 1, 8, 12, c.base, c.layout);
     auto layout = CreateRaidStorage(a.info);
     ASSERT_NE(layout, nullptr);
     ASSERT_TRUE(layout->Open(true, false, false));
@@ -101,7 +102,7 @@ TEST_F(RaidLayout, ParityPlacementsPutEachChunkOnItsMember) {
 }
 
 TEST_F(RaidLayout, StripeReadAcrossAChunkBoundaryIsSplitBetweenMembers) {
-  Array a = MakeArray(rtStripe, 3, 128, 1024, 3072);
+  Array a = MakeArray(TRaidType::Stripe, 3, 128, 1024, 3072);
   auto layout = CreateRaidStorage(a.info);
   ASSERT_NE(layout, nullptr);
   layout->Open(true, false, false);
@@ -115,7 +116,7 @@ TEST_F(RaidLayout, StripeReadAcrossAChunkBoundaryIsSplitBetweenMembers) {
 TEST_F(RaidLayout, AbsentMembers) {
   std::vector<std::uint8_t> buffer(4 * 512);
   // A stripe fails what touches an absent member's chunks, reads the rest.
-  Array stripe = MakeArray(rtStripe, 2, 4, 64, 128);
+  Array stripe = MakeArray(TRaidType::Stripe, 2, 4, 64, 128);
   stripe.info.Members[1].Disk = nullptr;
   auto layout = CreateRaidStorage(stripe.info);
   layout->Open(true, false, false);
@@ -125,7 +126,7 @@ TEST_F(RaidLayout, AbsentMembers) {
   EXPECT_EQ(TagOf(buffer.data()), (Tag{0, 4}));
 
   // RAID 5 with two absent members fails what touches them, reads the rest.
-  Array raid5 = MakeArray(rtRaid5, 4, 4, 64, 192, rbIntel);
+  Array raid5 = MakeArray(TRaidType::Raid5, 4, 4, 64, 192, TRaidFamily::Intel);
   raid5.info.Members[1].Disk = nullptr;
   raid5.info.Members[2].Disk = nullptr;
   layout = CreateRaidStorage(raid5.info);
@@ -134,7 +135,7 @@ TEST_F(RaidLayout, AbsentMembers) {
   EXPECT_FALSE(layout->ReadSectors(buffer.data(), 4, 4));  // chunk 1 on member 1
 
   // A mirror falls back to the next copy when the first read fails.
-  Array mirror = MakeArray(rtMirror, 2, 0, 64, 64);
+  Array mirror = MakeArray(TRaidType::Mirror, 2, 0, 64, 64);
   mirror.disks[0]->failReads = true;
   layout = CreateRaidStorage(mirror.info);
   layout->Open(true, false, false);
@@ -143,7 +144,7 @@ TEST_F(RaidLayout, AbsentMembers) {
 }
 
 TEST_F(RaidLayout, Raid5RebuildsAMissingMemberFromTheOthers) {
-  Array a = MakeArray(rtRaid5, 3, 2, 16, 32, rbIntel);
+  Array a = MakeArray(TRaidType::Raid5, 3, 2, 16, 32, TRaidFamily::Intel);
   // Make member 2's first row the XOR of members 0 and 1, as parity is.
   for (std::size_t b = 0; b < 1024; ++b) a.disks[2]->Bytes()[b] = a.disks[0]->Bytes()[b] ^ a.disks[1]->Bytes()[b];
   const std::vector<std::uint8_t> original(a.disks[1]->Bytes().begin(), a.disks[1]->Bytes().begin() + 1024);
@@ -157,16 +158,16 @@ TEST_F(RaidLayout, Raid5RebuildsAMissingMemberFromTheOthers) {
 
 TEST_F(RaidLayout, NestedLayoutsTakeTheirHalvesAndPairs) {
   struct Case {
-    std::uint8_t type;
-    std::uint8_t base;
+    TRaidType type;
+    TRaidFamily base;
     Tag chunks[4];  // who serves chunks 0..3 (2-sector chunks, 4 members)
   };
   const Case cases[] = {
       // RAID 0+1 reads the second half first: Intel halves {0,2}, {1,3}.
-      {rtRaid01, rbIntel, {{1, 0}, {3, 0}, {1, 2}, {3, 2}}},
-      {rtRaid01, rbVia, {{2, 0}, {3, 0}, {2, 2}, {3, 2}}},
+      {TRaidType::Raid01, TRaidFamily::Intel, {{1, 0}, {3, 0}, {1, 2}, {3, 2}}},
+      {TRaidType::Raid01, TRaidFamily::Via, {{2, 0}, {3, 0}, {2, 2}, {3, 2}}},
       // RAID 1+0 stripes over the pairs {0,1}, {2,3}.
-      {rtRaid10, rbLinux, {{0, 0}, {2, 0}, {0, 2}, {2, 2}}},
+      {TRaidType::Raid10, TRaidFamily::Linux, {{0, 0}, {2, 0}, {0, 2}, {2, 2}}},
   };
   for (const Case& c : cases) {
     Array a = MakeArray(c.type, 4, 2, 32, 16, c.base);
@@ -185,16 +186,16 @@ TEST_F(RaidLayout, NestedLayoutsTakeTheirHalvesAndPairs) {
 // copy: a recoverable RAID 0+1 or 1+0 reads the same bytes as a whole one.
 TEST_F(RaidLayout, NestedLayoutsReadAroundAnAbsentMember) {
   struct Case {
-    std::uint8_t type;
-    std::uint8_t base;
+    TRaidType type;
+    TRaidFamily base;
     int absent;
     Tag chunks[4];
   };
   const Case cases[] = {
       // Member 1 belongs to the half read first (Intel halves {0,2}, {1,3}).
-      {rtRaid01, rbIntel, 1, {{0, 0}, {3, 0}, {0, 2}, {3, 2}}},
-      {rtRaid01, rbVia, 3, {{2, 0}, {1, 0}, {2, 2}, {1, 2}}},
-      {rtRaid10, rbLinux, 0, {{1, 0}, {2, 0}, {1, 2}, {2, 2}}},
+      {TRaidType::Raid01, TRaidFamily::Intel, 1, {{0, 0}, {3, 0}, {0, 2}, {3, 2}}},
+      {TRaidType::Raid01, TRaidFamily::Via, 3, {{2, 0}, {1, 0}, {2, 2}, {1, 2}}},
+      {TRaidType::Raid10, TRaidFamily::Linux, 0, {{1, 0}, {2, 0}, {1, 2}, {2, 2}}},
   };
   for (const Case& c : cases) {
     Array a = MakeArray(c.type, 4, 2, 32, 16, c.base);
@@ -212,12 +213,12 @@ TEST_F(RaidLayout, NestedLayoutsReadAroundAnAbsentMember) {
 
 TEST_F(RaidLayout, SizesAndStartsFromMetadataAreHeldToTheMembers) {
   // Claimed size beyond the members: cut to what they hold.
-  Array big = MakeArray(rtStripe, 2, 4, 64, 1'000'000);
+  Array big = MakeArray(TRaidType::Stripe, 2, 4, 64, 1'000'000);
   auto layout = CreateRaidStorage(big.info);
   ASSERT_NE(layout, nullptr);
   EXPECT_EQ(layout->SectorCount, 128);
   // A member whose data would start past its end is left out.
-  Array late = MakeArray(rtMirror, 2, 0, 64, 64);
+  Array late = MakeArray(TRaidType::Mirror, 2, 0, 64, 64);
   late.info.Members[0].Start = 1'000'000;
   layout = CreateRaidStorage(late.info);
   layout->Open(true, false, false);
@@ -227,7 +228,7 @@ TEST_F(RaidLayout, SizesAndStartsFromMetadataAreHeldToTheMembers) {
   EXPECT_FALSE(layout->ReadSectors(buffer.data(), 1, 64));
   // A span whose members all start at 0 follows the sizes; a member of
   // unknown size hides the ones after it.
-  Array span = MakeArray(rtSpan, 3, 0, 16, 48);
+  Array span = MakeArray(TRaidType::Span, 3, 0, 16, 48);
   span.info.Members[1].Size = 0;
   span.info.Members[1].Disk = nullptr;
   layout = CreateRaidStorage(span.info);
@@ -238,16 +239,16 @@ TEST_F(RaidLayout, SizesAndStartsFromMetadataAreHeldToTheMembers) {
 }
 
 TEST_F(RaidLayout, FactoryRefusals) {
-  Array a = MakeArray(rtRaid6, 4, 4, 16, 32, rbDdf);
+  Array a = MakeArray(TRaidType::Raid6, 4, 4, 16, 32, TRaidFamily::Ddf);
   EXPECT_EQ(CreateRaidStorage(a.info), nullptr);
   EXPECT_EQ(lines.back(), "AbstractRaid: Unknown Raid Type=8 Base=1 DiskCount=4");
-  a.info.Type = rtUnknown;
+  a.info.Type = TRaidType::Unknown;
   EXPECT_EQ(CreateRaidStorage(a.info), nullptr);
-  a.info.Type = rtStripe | 0x80;
+  a.info.Type = static_cast<TRaidType>(0x80 | static_cast<int>(TRaidType::Stripe));
   EXPECT_EQ(CreateRaidStorage(a.info), nullptr);
   EXPECT_EQ(lines.back(), "AbstractRaid: Unknown Raid Type=3 Base=1 DiskCount=4");
   const std::size_t before = lines.size();
-  a.info.Type = rtStripe;
+  a.info.Type = TRaidType::Stripe;
   a.info.Name.clear();
   EXPECT_EQ(CreateRaidStorage(a.info), nullptr);
   EXPECT_EQ(lines.size(), before);
@@ -265,25 +266,25 @@ TEST_F(RaidLayout, FactoryRefusals) {
 
 TEST(RaidState, FromTheMemberTable) {
   struct Case {
-    std::uint8_t type;
-    std::uint8_t base;
+    TRaidType type;
+    TRaidFamily base;
     std::vector<bool> present;
     std::uint8_t state;
   };
   const Case cases[] = {
-      {rtStripe, 6, {true, true}, rsOk},
-      {rtStripe, 6, {true, false}, rsBroken},
-      {rtMirror, 6, {false, true}, rsRecoverable},
-      {rtRaid5, 6, {true, false, true}, rsRecoverable},
-      {rtRaid5, 6, {false, false, true}, rsBroken},
-      {rtRaid4, 6, {true, true, false}, rsRecoverable},
-      {rtRaid1E, 8, {false, true, false, true}, rsRecoverable},
-      {rtRaid1E, 8, {true, false, false, true}, rsBroken},
-      {rtRaid01, rbIntel, {false, true, true, true}, rsRecoverable},
-      {rtRaid01, rbIntel, {false, false, true, true}, rsBroken},
-      {rtRaid01, rbVia, {false, false, true, true}, rsRecoverable},
-      {rtRaid10, 6, {false, true, true, false}, rsRecoverable},
-      {rtRaid10, 6, {false, false, true, true}, rsBroken},
+      {TRaidType::Stripe, TRaidFamily::Linux, {true, true}, rsOk},
+      {TRaidType::Stripe, TRaidFamily::Linux, {true, false}, rsBroken},
+      {TRaidType::Mirror, TRaidFamily::Linux, {false, true}, rsRecoverable},
+      {TRaidType::Raid5, TRaidFamily::Linux, {true, false, true}, rsRecoverable},
+      {TRaidType::Raid5, TRaidFamily::Linux, {false, false, true}, rsBroken},
+      {TRaidType::Raid4, TRaidFamily::Linux, {true, true, false}, rsRecoverable},
+      {TRaidType::Raid1E, TRaidFamily::Linux, {false, true, false, true}, rsRecoverable},
+      {TRaidType::Raid1E, TRaidFamily::Linux, {true, false, false, true}, rsBroken},
+      {TRaidType::Raid01, TRaidFamily::Intel, {false, true, true, true}, rsRecoverable},
+      {TRaidType::Raid01, TRaidFamily::Intel, {false, false, true, true}, rsBroken},
+      {TRaidType::Raid01, TRaidFamily::Via, {false, false, true, true}, rsRecoverable},
+      {TRaidType::Raid10, TRaidFamily::Linux, {false, true, true, false}, rsRecoverable},
+      {TRaidType::Raid10, TRaidFamily::Linux, {false, false, true, true}, rsBroken},
   };
   MemoryDisk disk(std::vector<std::uint8_t>(512));
   for (const Case& c : cases) {
@@ -295,9 +296,9 @@ TEST(RaidState, FromTheMemberTable) {
     EXPECT_EQ(ComputeRaidState(info), c.state) << int(c.type) << " " << ::testing::PrintToString(c.present);
   }
   EXPECT_EQ(RaidStateName(rsRecoverable), "Recoverable");
-  EXPECT_EQ(RaidTypeName(rtRaid01, true), "Raid 0+1 (Stripe Mirroring)");
-  EXPECT_EQ(RaidTypeName(rtStripe | 0x80, false), "Stripe");
-  EXPECT_EQ(RaidTypeName(11, false), "");
+  EXPECT_EQ(RaidTypeName(TRaidType::Raid01, true), "Raid 0+1 (Stripe Mirroring)");
+  EXPECT_EQ(RaidTypeName(static_cast<TRaidType>(0x80 | static_cast<int>(TRaidType::Stripe)), false), "Stripe");
+  EXPECT_EQ(RaidTypeName(static_cast<TRaidType>(11), false), "");
 }
 
 }  // namespace
