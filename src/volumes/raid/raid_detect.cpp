@@ -22,11 +22,11 @@ std::span<const std::uint8_t> TailSector(RaidTail tail, const TStorage* storage,
   return tail.subspan(tail.size() - back, size);
 }
 
-bool DetectRaid(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
+bool DetectRaid(RaidTail tail, TStorage* storage, TRaidInfoArray& list, const std::string& serial) {
   if (storage == nullptr) return false;
   bool found = false;
   // Every detector runs: one disk can carry several kinds of metadata.
-  found |= detect_Intel(tail, storage, list);
+  found |= detect_Intel(tail, storage, list, serial);
   found |= detect_nVidia(tail, storage, list);
   found |= detect_VIA(tail, storage, list);
   found |= detect_Linux(tail, storage, list);

@@ -2,14 +2,14 @@
 // sectors that lists the member disks by serial number and the volumes
 // built on them.
 #include <algorithm>
-#include <filesystem>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/endian.h"
 #include "common/func.h"
 #include "common/log.h"
 #include "volumes/raid/raid_detect.h"
-#include "storage/hard_drive.h"
 
 namespace vandrel {
 
@@ -25,53 +25,47 @@ std::string DiskSerial(ByteSpan block, std::size_t record) {
   return Trim(LoadText(block, kDiskRecords + kDiskRecordBytes * record, 16));
 }
 
-// An image carries no drive serial; a user names each member image after
-// its disk's serial, so a file name holding one of the listed serials
-// stands for it.
-void TakeSerialFromImageName(TStorage* storage, ByteSpan block, std::size_t disks) {
-  auto* drive = dynamic_cast<THardDrive*>(storage);
-  if (drive == nullptr || !drive->DiskImage || !drive->Serial.empty()) return;
-  const std::string fileName = std::filesystem::path(drive->OsPath()).filename().string();
-  std::string best;
-  std::string serials;
-  for (std::size_t j = 0; j < disks; ++j) {
-    const std::string serial = DiskSerial(block, j);
-    serials += (j == 0 ? "" : ", ") + serial;
-    if (serial.size() >= 2 && serial.size() > best.size() && Contains(fileName, serial)) best = serial;
-  }
-  if (best.empty()) {
-    // Without a serial the member is never found: say which names would do.
-    LogText(Sprintf("Intel: image %s names none of the member serials (%s); name each image after its disk's serial",
-                    fileName.c_str(), serials.c_str()));
-    return;
-  }
-  drive->Serial = best;
-  LogText(Sprintf("Intel: image %s taken as the disk with serial %s", fileName.c_str(), best.c_str()));
-}
-
-}  // namespace
-
-bool detect_Intel(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
-  if (storage == nullptr) return false;
+// The metadata block of the second- and third-to-last sectors when its
+// signature and checksum hold; `report` logs a checksum that does not.
+std::optional<std::vector<std::uint8_t>> IntelBlock(RaidTail tail, const TStorage* storage, bool report) {
+  if (storage == nullptr) return std::nullopt;
   const auto second = TailSector(tail, storage, 2);
   const auto third = TailSector(tail, storage, 3);
-  if (second.empty() || third.empty()) return false;
+  if (second.empty() || third.empty()) return std::nullopt;
   std::vector<std::uint8_t> block(second.begin(), second.end());
   block.insert(block.end(), third.begin(), third.end());
-  if (!BytesEqual(block, 1, kIntelSignature.substr(1))) return false;
+  if (!BytesEqual(block, 1, kIntelSignature.substr(1))) return std::nullopt;
 
   const std::uint32_t length = std::min<std::uint32_t>(Le32(block, 36), static_cast<std::uint32_t>(block.size()));
   std::uint32_t sum = 0;
   for (std::uint32_t i = 0; i < length / 4; ++i) sum += Le32(block, 4 * i);
   if (sum == 0 || sum != 2 * Le32(block, 32)) {
-    LogText("Intel.CheckSum Error");
-    return false;
+    if (report) LogText("Intel.CheckSum Error");
+    return std::nullopt;
   }
+  return block;
+}
+
+std::size_t DiskCount(ByteSpan block) { return std::min<std::size_t>(Le8(block, 56), 16); }
+
+}  // namespace
+
+std::optional<std::vector<std::string>> IntelMemberSerials(RaidTail tail, const TStorage* storage) {
+  const auto block = IntelBlock(tail, storage, false);
+  if (!block) return std::nullopt;
+  std::vector<std::string> serials;
+  for (std::size_t j = 0; j < DiskCount(*block); ++j) serials.push_back(DiskSerial(*block, j));
+  return serials;
+}
+
+bool detect_Intel(RaidTail tail, TStorage* storage, TRaidInfoArray& list, const std::string& serial) {
+  const auto found = IntelBlock(tail, storage, true);
+  if (!found) return false;
+  const std::vector<std::uint8_t>& block = *found;
 
   const std::uint32_t family = Le32(block, 40);
-  const std::size_t disks = std::min<std::size_t>(Le8(block, 56), 16);
+  const std::size_t disks = DiskCount(block);
   const std::size_t volumes = std::min<std::size_t>(Le8(block, 57), 4);
-  TakeSerialFromImageName(storage, block, disks);
 
   std::size_t volume = kDiskRecords + kDiskRecordBytes * disks;
   for (std::size_t v = 0; v < volumes && volume < block.size(); ++v) {
@@ -141,8 +135,6 @@ bool detect_Intel(RaidTail tail, TStorage* storage, TRaidInfoArray& list) {
       list.push_back(std::move(info));
       index = static_cast<std::int32_t>(list.size() - 1);
     }
-    auto* drive = dynamic_cast<THardDrive*>(storage);
-    const std::string serial = drive != nullptr ? drive->Serial : std::string();
     if (serial.size() > 1) {
       std::array<std::uint8_t, 14> mine{};
       for (std::size_t b = 0; b < 14 && b + 1 < serial.size(); ++b) mine[b] = static_cast<std::uint8_t>(serial[b + 1]);

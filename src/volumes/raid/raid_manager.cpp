@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "common/func.h"
 #include "common/log.h"
 #include "filesystems/file_system.h"
 #include "volumes/raid/raid_detect.h"
+#include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"
 
 namespace vandrel {
@@ -23,6 +26,29 @@ bool SameMembers(const TRaidInfo& a, const TRaidInfo& b) {
   for (std::size_t i = 0; i < a.Members.size(); ++i)
     if (a.Members[i].Disk != b.Members[i].Disk) return false;
   return true;
+}
+
+// An image carries no drive serial; a user names each member image after
+// its disk's serial, so a file name holding one of the serials the Intel
+// metadata lists stands for it.
+void TakeSerialFromImageName(THardDrive& drive, const std::vector<std::string>& serials) {
+  if (!drive.DiskImage || !drive.Serial.empty()) return;
+  const std::string fileName = std::filesystem::path(drive.OsPath()).filename().string();
+  std::string best;
+  std::string listed;
+  for (std::size_t j = 0; j < serials.size(); ++j) {
+    const std::string& serial = serials[j];
+    listed += (j == 0 ? "" : ", ") + serial;
+    if (serial.size() >= 2 && serial.size() > best.size() && Contains(fileName, serial)) best = serial;
+  }
+  if (best.empty()) {
+    // Without a serial the member is never found: say which names would do.
+    LogText(Sprintf("Intel: image %s names none of the member serials (%s); name each image after its disk's serial",
+                    fileName.c_str(), listed.c_str()));
+    return;
+  }
+  drive.Serial = best;
+  LogText(Sprintf("Intel: image %s taken as the disk with serial %s", fileName.c_str(), best.c_str()));
 }
 
 // Sector 0 of a storage, opened for the read and closed again.
@@ -211,7 +237,7 @@ bool TRaidManager::Refresh() {
 
 void TRaidManager::BeginScan() { TBusManager::BeginScan(); }
 
-bool TRaidManager::ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail) {
+bool TRaidManager::ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail, THardDrive* drive) {
   if (storage == nullptr || storage->SectorSize <= 0) return false;
   const std::int64_t n = static_cast<std::int64_t>(kRaidTailBytes) / storage->SectorSize;
   if (n <= 0 || storage->SectorCount < n) return false;
@@ -224,7 +250,10 @@ bool TRaidManager::ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail) 
     read = false;
   }
   storage->Close(false);
-  return read && DetectRaid(tail, storage, candidates_);
+  if (!read) return false;
+  if (drive == nullptr) return DetectRaid(tail, storage, candidates_);
+  if (const auto serials = IntelMemberSerials(tail, storage)) TakeSerialFromImageName(*drive, *serials);
+  return DetectRaid(tail, storage, candidates_, drive->Serial);
 }
 
 void NormalizeRaidNames(TRaidInfoArray& candidates) {
@@ -258,7 +287,7 @@ bool TRaidManager::Enumerate() {
   for (std::int32_t d = 0; d < disks_->DeviceCount(); ++d) {
     TDevice* device = disks_->GetDevice(d);
     if (device == nullptr || device->StorageType == stFloppy) continue;
-    if (ScanTail(device, tail)) continue;
+    if (ScanTail(device, tail, dynamic_cast<THardDrive*>(device))) continue;
     for (std::int32_t p = 0; p < device->PartitionCount(); ++p) {
       TPartition* partition = device->GetPartition(p);
       if (partition == nullptr) continue;

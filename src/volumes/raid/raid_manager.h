@@ -89,7 +89,10 @@ class TRaidManager : public TBusManager {
   void HideDuplicates(TBusManager* against);
 
  private:
-  bool ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail);
+  // Reads the tail of `storage` and runs the detectors over it. A `drive`
+  // (the storage itself, when it is a drive) may take its serial from its
+  // image name first, as Intel metadata names its members by serial.
+  bool ScanTail(TStorage* storage, std::vector<std::uint8_t>& tail, THardDrive* drive = nullptr);
   void HideCoveredParts();
 
   THddManager* disks_;
