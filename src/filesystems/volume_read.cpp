@@ -13,7 +13,8 @@ constexpr std::uint64_t kMaxSectorsPerRead = 8192;
 
 }  // namespace
 
-bool ReadVolumeBytes(TStorage& volume, std::uint64_t offset, std::uint8_t* out, std::size_t length) {
+bool ReadVolumeBytes(TStorage& volume, std::uint64_t offset, std::uint8_t* out, std::size_t length,
+                     TVolumeReadRule rule) {
   if (length == 0) return true;
   if (volume.SectorSize <= 0) {
     std::memset(out, 0, length);
@@ -21,11 +22,18 @@ bool ReadVolumeBytes(TStorage& volume, std::uint64_t offset, std::uint8_t* out, 
   }
   const auto sectorSize = static_cast<std::uint64_t>(volume.SectorSize);
   const std::uint64_t volumeBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(volume.SectorCount, 0)) * sectorSize;
-  if (offset > volumeBytes || length > volumeBytes - offset) {
-    std::memset(out, 0, length);
-    return false;
-  }
   bool ok = true;
+  if (offset > volumeBytes || length > volumeBytes - offset) {
+    const std::size_t inside = offset >= volumeBytes ? 0 : static_cast<std::size_t>(volumeBytes - offset);
+    if (rule == TVolumeReadRule::Strict || inside == 0) {
+      std::memset(out, 0, length);
+      return false;
+    }
+    std::memset(out + inside, 0, length - inside);
+    length = inside;
+    ok = false;
+  }
+  const bool keepWhatArrived = rule == TVolumeReadRule::Lenient;
   std::vector<std::uint8_t> bounce;
   std::size_t done = 0;
   while (done < length) {
@@ -37,7 +45,7 @@ bool ReadVolumeBytes(TStorage& volume, std::uint64_t offset, std::uint8_t* out, 
       // Whole sectors straight into the caller's buffer.
       const std::uint64_t sectors = std::min<std::uint64_t>(left / sectorSize, kMaxSectorsPerRead);
       if (!volume.ReadSectors(out + done, static_cast<std::int32_t>(sectors), static_cast<std::int64_t>(sector))) {
-        std::memset(out + done, 0, sectors * sectorSize);
+        if (!keepWhatArrived) std::memset(out + done, 0, sectors * sectorSize);
         ok = false;
       }
       done += sectors * sectorSize;
@@ -49,7 +57,8 @@ bool ReadVolumeBytes(TStorage& volume, std::uint64_t offset, std::uint8_t* out, 
     if (volume.ReadSectors(bounce.data(), 1, static_cast<std::int64_t>(sector))) {
       std::memcpy(out + done, bounce.data() + skip, take);
     } else {
-      std::memset(out + done, 0, take);
+      if (keepWhatArrived) std::memcpy(out + done, bounce.data() + skip, take);
+      else std::memset(out + done, 0, take);
       ok = false;
     }
     done += take;

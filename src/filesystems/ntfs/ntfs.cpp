@@ -13,6 +13,7 @@
 #include "common/text.h"
 #include "filesystems/dir_list_ex.h"
 #include "common/error_codes.h"
+#include "filesystems/volume_read.h"
 
 namespace vandrel {
 namespace {
@@ -25,8 +26,6 @@ constexpr std::size_t kMaxScanListBytes = 64u << 20;
 constexpr std::size_t kMaxExtensionRecords = 4096;
 // Listings kept in the directory cache, counted in entries.
 constexpr std::size_t kMaxCachedEntries = 1u << 20;
-// Longest aligned piece handed to the storage at once.
-constexpr std::size_t kMaxReadPiece = 16u << 20;
 // "Data is encrypted".
 constexpr int kErrDataEncrypted = 8;
 // Reparse data this long or longer is damage.
@@ -35,47 +34,6 @@ constexpr std::int64_t kMaxReparseBytes = 64000;
 constexpr int kMaxLinkHops = 63;
 // Junction targets kept.
 constexpr std::size_t kMaxCachedLinks = 65536;
-
-// `length` bytes at byte `offset` of a storage, any alignment. A range that
-// passes the end of the storage reads what exists and zeros beyond.
-bool ReadStorageBytes(TStorage& storage, std::int64_t offset, void* buffer, std::size_t length) {
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  const std::int64_t ss = storage.SectorSize;
-  if (ss <= 0 || offset < 0) {
-    std::memset(out, 0, length);
-    return false;
-  }
-  bool ok = true;
-  std::vector<std::uint8_t> bounce;
-  while (length > 0) {
-    const std::int64_t sector = offset / ss;
-    const std::size_t skip = static_cast<std::size_t>(offset % ss);
-    if (sector >= storage.SectorCount) {
-      std::memset(out, 0, length);  // past the end of the storage
-      return false;
-    }
-    const std::int64_t available = storage.SectorCount - sector;
-    if (skip == 0 && length >= static_cast<std::size_t>(ss)) {
-      std::size_t sectors = std::min(length, kMaxReadPiece) / static_cast<std::size_t>(ss);
-      sectors = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(sectors), available));
-      if (!storage.ReadSectors(out, static_cast<std::int32_t>(sectors), sector)) ok = false;
-      const std::size_t done = sectors * static_cast<std::size_t>(ss);
-      out += done;
-      offset += static_cast<std::int64_t>(done);
-      length -= done;
-      continue;
-    }
-    // A partial sector at either end goes through a bounce buffer.
-    bounce.resize(static_cast<std::size_t>(ss));
-    if (!storage.ReadSectors(bounce.data(), 1, sector)) ok = false;
-    const std::size_t n = std::min(length, static_cast<std::size_t>(ss) - skip);
-    std::memcpy(out, bounce.data() + skip, n);
-    out += n;
-    offset += static_cast<std::int64_t>(n);
-    length -= n;
-  }
-  return ok;
-}
 
 bool NameMatches(std::string_view have, std::string_view want) {
   return want == kNtfsAnyStream || have == want || EqualNoCase(have, want);
@@ -206,11 +164,12 @@ TNTFS::~TNTFS() {
 }
 
 bool TNTFS::ReadVolume(std::int64_t offset, void* out, std::size_t length) {
-  if (storage_ == nullptr) {
+  if (storage_ == nullptr || offset < 0) {
     std::memset(out, 0, length);
     return false;
   }
-  return ReadStorageBytes(*storage_, offset, out, length);
+  return ReadVolumeBytes(*storage_, static_cast<std::uint64_t>(offset), static_cast<std::uint8_t*>(out), length,
+                         TVolumeReadRule::Lenient);
 }
 
 bool TNTFS::ReadRuns(const std::vector<TRunNode>& runs, std::int64_t offset, std::uint8_t* out, std::size_t length) {
@@ -1439,14 +1398,15 @@ void TNTFS::FindClose(FsHandle handle) {
 
 std::string ReadVolumeLabel(TStorage& volume) {
   std::vector<std::uint8_t> sector(512);
-  if (!ReadStorageBytes(volume, 0, sector.data(), sector.size())) return {};
+  if (!ReadVolumeBytes(volume, 0, sector.data(), sector.size(), TVolumeReadRule::Lenient)) return {};
   TNtfsBoot boot;
   if (!BytesEqual(sector, 3, "NTFS    ")) return {};
   ParseNtfsBoot(sector, boot);
   for (std::int64_t lcn : {boot.MftLcn, boot.MirrLcn}) {
     if (lcn <= 0 || lcn >= (std::int64_t{1} << 40)) continue;
     std::vector<std::uint8_t> record(boot.RecordSize);
-    if (!ReadStorageBytes(volume, lcn * boot.ClusterSize + 3 * std::int64_t{boot.RecordSize}, record.data(), record.size()))
+    if (!ReadVolumeBytes(volume, static_cast<std::uint64_t>(lcn * boot.ClusterSize + 3 * std::int64_t{boot.RecordSize}),
+                         record.data(), record.size(), TVolumeReadRule::Lenient))
       continue;
     ApplyFixup(record);
     TNtfsRecordInfo info;
