@@ -2,7 +2,7 @@
 #include "common/log.h"
 #include "filesystems/ext/ext2.h"
 #include "filesystems/fat/fat.h"
-#include "filesystems/ntfs/ntfs.h"
+#include "filesystems/ntfs/salvage.h"
 #include "common/error_codes.h"
 #include "filesystems/file_system.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "filesystems/ntfs/ntfs.h"
+#include "filesystems/ntfs/salvage.h"
 #include "fuzz/read_truth.h"
 #include "support/memory_disk.h"
 

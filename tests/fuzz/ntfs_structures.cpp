@@ -6,8 +6,14 @@
 #include <vector>
 
 #include "common/log.h"
-#include "filesystems/ntfs/structures.h"
+#include "filesystems/ntfs/attribute_list.h"
+#include "filesystems/ntfs/boot_sector.h"
+#include "filesystems/ntfs/index.h"
 #include "filesystems/ntfs/lznt1.h"
+#include "filesystems/ntfs/record.h"
+#include "filesystems/ntfs/record_description.h"
+#include "filesystems/ntfs/reparse.h"
+#include "filesystems/ntfs/runlist.h"
 
 using namespace vandrel;
 

@@ -5,8 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "filesystems/ntfs/ntfs.h"
-#include "filesystems/ntfs/structures.h"
+#include "filesystems/ntfs/salvage.h"
 #include "support/memory_disk.h"
 
 namespace vandrel::test {

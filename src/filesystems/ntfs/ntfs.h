@@ -1,6 +1,6 @@
 // The NTFS reader: the volume and its master file table, file data through
-// runlists (sparse, compressed, named streams), directories from their
-// $I30 index, and the scanning variant that builds a tree of every record.
+// runlists (sparse, compressed, named streams) and directories from their
+// $I30 index. The scanning variant is in salvage.h.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,18 @@
 #include <string_view>
 #include <vector>
 
-#include "filesystems/ntfs/structures.h"
-#include "filesystems/file_system_tree.h"
-#include "filesystems/ntfs/lznt1.h"
 #include "filesystems/file_system.h"
+#include "filesystems/file_system_tree.h"
+#include "filesystems/ntfs/attribute.h"
+#include "filesystems/ntfs/boot_sector.h"
 #include "filesystems/ntfs/efs.h"
+#include "filesystems/ntfs/index.h"
+#include "filesystems/ntfs/label.h"
+#include "filesystems/ntfs/lznt1.h"
+#include "filesystems/ntfs/record.h"
+#include "filesystems/ntfs/runlist.h"
 
 namespace vandrel {
-
-// The label of an NTFS volume from its $Volume record; "" when none.
-std::string ReadVolumeLabel(TStorage& volume);
 
 // One attribute (or extent of one) in a record's attribute directory.
 struct TNtfs_File_Stream {
@@ -47,25 +49,6 @@ struct TNtfs_File_Streams {
   bool Torn = false;  // the record's update sequence did not match
 
   std::int32_t IndexOf(std::uint32_t type) const;
-};
-
-// One attribute decoded for reading, all extents joined.
-struct TNtfsAttrDesc {
-  std::uint32_t Type = 0;
-  std::uint16_t Flags = 0;
-  std::uint8_t CompressionUnit = 0;
-  bool Resident = false;
-  std::vector<std::uint8_t> Value;  // resident value
-  std::int64_t RecordNumber = 0;
-  std::int64_t AllocatedSize = 0;
-  std::int64_t DataSize = 0;
-  std::int64_t InitializedSize = 0;
-  std::vector<TRunNode> Runs;  // sorted by VCN, not overlapping
-  bool Complete = false;
-  bool ExtentFailed = false;
-
-  // Bytes the runs reach: the end of the last run.
-  std::int64_t CoveredBytes(std::uint32_t clusterSize) const;
 };
 
 // An open attribute.
@@ -234,40 +217,6 @@ class TNTFS : public FileSystem {
 class TNTFS_Reader : public TNTFS {
  public:
   explicit TNTFS_Reader(TStorage* storage) : TNTFS(storage, false) {}
-};
-
-class TFileTree;
-
-// Builds a tree of every MFT record, deleted ones included, and lists
-// directories from it.
-class TNTFS_Salvager : public TNTFS {
- public:
-  explicit TNTFS_Salvager(TStorage* storage);
-  ~TNTFS_Salvager() override;
-
-  void Prepare() override;
-  FsHandle FindFirstByPath(std::string_view directoryPath, TFileEntry& out) override;
-  FsHandle FindFirst(const TFileEntry& directory, TFileEntry& out) override;
-  bool FindNext(FsHandle handle, TFileEntry& out) override;
-  void FindClose(FsHandle handle) override;
-  std::int32_t GetTag(const TFileEntry& entry) override;
-  void SetTag(const TFileEntry& entry, std::int32_t value) override;
-  std::int32_t ListEncryptedFiles(std::vector<TFsTreeNode*>& list) override;
-  bool EntryFromNode(TFsTreeNode* node, TFileEntry& out) override;
-  std::int32_t GetScanCount() override;
-
-  TFileTree* Tree() const { return tree_.get(); }
-
- protected:
-  std::string LinkCheckPath(const TFileEntry& entry) override;
-
- private:
-  void BuildTree();
-  // The node of a path, junctions on the way followed; nullptr when missing.
-  TFsTreeNode* FollowTreePath(std::string_view path, int& hops);
-  TFsTreeNode* FollowTreeLink(TFsTreeNode* node, int& hops);
-  std::unique_ptr<TFileTree> tree_;
-  std::int32_t encryptedCount_ = 0;
 };
 
 }  // namespace vandrel

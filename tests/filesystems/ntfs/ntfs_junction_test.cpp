@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "filesystems/ntfs/ntfs.h"
+#include "filesystems/ntfs/reparse.h"
 #include "support/fixtures.h"
 #include "support/ntfs_image.h"
 #include "support/ntfs3g_mount.h"

@@ -17,7 +17,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "filesystems/dir_list_ex.h"
-#include "filesystems/ntfs/ntfs.h"
+#include "filesystems/ntfs/salvage.h"
 #include "filesystems/ntfs/lznt1.h"
 #include "support/fixtures.h"
 #include "support/ntfs3g_mount.h"

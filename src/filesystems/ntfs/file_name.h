@@ -1,0 +1,47 @@
+// The $FILE_NAME attribute (also the key of a folder's index entries) and
+// the choice among a file's names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/endian.h"
+
+namespace vandrel {
+
+// The $FILE_NAME value (also the key of a $I30 index entry).
+struct TNtfsFileName {
+  std::uint64_t Parent = 0;  // record number
+  std::uint64_t CreationTime = 0;
+  std::uint64_t WriteTime = 0;
+  std::uint64_t ChangeTime = 0;
+  std::uint64_t AccessTime = 0;
+  std::int64_t AllocatedSize = 0;
+  std::int64_t RealSize = 0;
+  std::uint32_t Flags = 0;
+  std::uint8_t Namespace = 0;
+  std::string Name;
+};
+inline constexpr std::uint8_t kNtfsNamespaceDos = 2;
+inline constexpr std::uint32_t kNtfsFileNameDirectory = 0x10000000;
+bool ParseFileName(ByteSpan value, TNtfsFileName& out);
+
+// Picks a record's preferred name among its $FILE_NAME attributes: a Win32
+// name always replaces the choice, a POSIX name is taken while nothing is
+// chosen, and the first DOS-only name is kept for when nothing else turns up.
+class TNtfsNameChoice {
+ public:
+  void Offer(const TNtfsFileName& name);
+  // Names another choice has seen, as though offered here after these.
+  void Offer(const TNtfsNameChoice& later);
+  bool Found() const { return !primary_.Name.empty() || hasFallback_; }
+  // The primary name when there is one, else the DOS fallback.
+  const TNtfsFileName& Chosen() const { return primary_.Name.empty() && hasFallback_ ? fallback_ : primary_; }
+
+ private:
+  TNtfsFileName primary_;
+  TNtfsFileName fallback_;
+  bool hasFallback_ = false;
+};
+
+}  // namespace vandrel
