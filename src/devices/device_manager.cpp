@@ -221,9 +221,9 @@ bool TDeviceManager::CreateReader(TStorage* volume, bool replace, TReaderChoice 
       volume->Close(false);
       return false;
     }
-    // The result of Open is not examined: a reader that could not open its
-    // volume stays attached and lists nothing.
-    reader->Open();
+    // A reader that could not open its volume stays attached and lists
+    // nothing: the volume keeps its row and says so when browsed.
+    if (!reader->Open()) LogText("No usable file system on " + volume->GetName(false));
     reader->SetProgressCallback([this](int percent, const std::string& text) { return ProgressRelay(percent, text); });
     reader->Prepare();
     volume->Reader = std::move(reader);

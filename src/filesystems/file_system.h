@@ -198,6 +198,9 @@ class FileSystem {
   FileSystem& operator=(const FileSystem&) = delete;
 
   virtual TFileSystemKind GetKind() = 0;
+  // True only when the volume can be read: its geometry and its file
+  // table or root were found. A reader that answers false may still be
+  // kept attached and lists nothing.
   virtual bool Open() = 0;
   virtual bool SetProgressCallback(ProgressCallback callback);
   virtual void Prepare() = 0;

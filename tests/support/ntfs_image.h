@@ -13,6 +13,7 @@ namespace vandrel::test {
 struct NtfsImage {
   std::unique_ptr<MemoryDisk> disk;
   std::unique_ptr<TNTFS> reader;
+  bool opened = false;  // what Open answered
 };
 
 // The index-listing reader, or with `salvager` the scanning one, opened and
@@ -24,7 +25,7 @@ inline NtfsImage OpenNtfsImage(std::vector<std::uint8_t> bytes, bool salvager = 
     o.reader = std::make_unique<TNTFS_Salvager>(o.disk.get());
   else
     o.reader = std::make_unique<TNTFS_Reader>(o.disk.get());
-  o.reader->Open();
+  o.opened = o.reader->Open();
   o.reader->Prepare();
   return o;
 }

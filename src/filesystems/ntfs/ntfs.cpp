@@ -281,7 +281,7 @@ bool TNTFS::CollectAttribute(const TNtfs_File_Streams& s, std::uint32_t type, st
 bool TNTFS::Open() {
   LogText("Build MFT");
   LogText("Loading Boot sector");
-  if (storage_ == nullptr) return true;
+  if (storage_ == nullptr) return false;
   std::vector<std::uint8_t> sector(512);
   const bool read = ReadVolume(0, sector.data(), sector.size());
   // Until a boot sector says otherwise: 8 sectors a cluster.
@@ -331,7 +331,7 @@ bool TNTFS::Open() {
     mftDataSize_ = primarySize;
   }
   if (mftRuns_.empty()) LogEvent(kSenderNtfs, kErrMftDamaged, 0, "", 3);
-  return true;
+  return Usable();
 }
 
 void TNTFS::SetClusterSize(std::uint32_t clusterSize) {

@@ -214,6 +214,21 @@ TEST_F(NtfsDamage, NothingUsableListsNothing) {
   EXPECT_EQ(o.reader->FindFirstByPath("/", entry), kNoHandle);
 }
 
+// Open answers whether anything can be read, for both readers: the caller
+// tells an empty volume from one with no file table.
+TEST_F(NtfsDamage, OpenSaysWhetherTheVolumeIsUsable) {
+  std::vector<std::uint8_t> lost = bytes_;
+  std::fill(lost.begin(), lost.begin() + 512, std::uint8_t{0});
+  std::fill(lost.end() - 4096, lost.end(), std::uint8_t{0});
+  std::fill(lost.begin() + mirrOffset_, lost.begin() + mirrOffset_ + 4 * recordSize_, std::uint8_t{0});
+  for (const bool salvager : {false, true}) {
+    SCOPED_TRACE(salvager ? "scanning reader" : "index reader");
+    EXPECT_TRUE(test::OpenNtfsImage(bytes_, salvager).opened);
+    EXPECT_FALSE(test::OpenNtfsImage(lost, salvager).opened);
+    EXPECT_FALSE(test::OpenNtfsImage(std::vector<std::uint8_t>(1 << 20, 0), salvager).opened);
+  }
+}
+
 TEST_F(NtfsDamage, TruncatedImagesListWhatSurvives) {
   for (std::size_t keep : {bytes_.size() / 2, bytes_.size() / 8, static_cast<std::size_t>(mftOffset_ + 8 * 1024), std::size_t{4096}}) {
     SCOPED_TRACE(keep);
