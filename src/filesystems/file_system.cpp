@@ -92,6 +92,10 @@ const char* DamageText(TDamage damage) {
     case TDamage::ExtentLoop: return "extent loop";
     case TDamage::FolderUnreadable: return "folder unreadable";
     case TDamage::Unreadable: return "unreadable";
+    case TDamage::PastBytesInUse: return "past bytes in use";
+    case TDamage::AttributeOrder: return "attributes out of order";
+    case TDamage::RunlistShort: return "runlist shorter than attribute";
+    case TDamage::RunlistLong: return "runlist longer than attribute";
   }
   return "damaged";
 }

@@ -56,6 +56,10 @@ enum class TDamage : std::uint8_t {
   ExtentLoop,        // an extent tree or cluster chain leads back into itself
   FolderUnreadable,  // a folder's entries (all or some) cannot be read
   Unreadable,        // the storage failed to give the bytes
+  PastBytesInUse,    // a record's attributes reach past the bytes it says are in use
+  AttributeOrder,    // a record's attributes are not in ascending type order
+  RunlistShort,      // the runlist ends before the attribute's last cluster
+  RunlistLong,       // the runlist goes on past the attribute's last cluster
 };
 // The reason as front ends print it ("size beyond map", ...).
 const char* DamageText(TDamage damage);

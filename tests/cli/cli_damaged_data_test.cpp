@@ -459,6 +459,10 @@ TEST_F(CliRescue, DamageIsNamedAndReadsFail) {
   const std::uint64_t dataSize = static_cast<std::uint64_t>(file.record) + file.attribute.Offset + 0x30;
   ASSERT_EQ(Get(ntfsClean, dataSize, 8), 200000u);
   ASSERT_LT(dataSize + 8, static_cast<std::uint64_t>(file.record) + 510);  // before the first fix-up place
+  const std::uint64_t dataType = static_cast<std::uint64_t>(file.record) + file.attribute.Offset;
+  const std::uint64_t lastVcn = dataType + 0x18;
+  const std::uint64_t bytesInUse = static_cast<std::uint64_t>(file.record) + 0x18;
+  ASSERT_EQ(Get(ntfsClean, lastVcn, 8), static_cast<std::uint64_t>(file.attribute.LastVcn));
 
   // a.txt: 5000 bytes in ten 512-byte clusters; its chain cut after five.
   const std::vector<std::uint8_t> fatClean = test::ReadFileBytes(fat);
@@ -485,6 +489,20 @@ TEST_F(CliRescue, DamageIsNamedAndReadsFail) {
       {"ntfs: data size 2^40, more than allocated and mapped", ntfs,
        [&](std::vector<std::uint8_t>& b) { Put(b, dataSize, std::uint64_t{1} << 40, 8); }, "/edges/size_200000.bin",
        file200k + std::string(192, '\0'), "size beyond map", false, "/a/b/mid.txt"},
+      // The map's own fields disagree; every byte still reads.
+      {"ntfs: last VCN past the end of the runlist", ntfs,
+       [&](std::vector<std::uint8_t>& b) { Put(b, lastVcn, Get(b, lastVcn, 8) + 8, 8); }, "/edges/size_200000.bin", file200k,
+       "runlist shorter than attribute", false, "/a/b/mid.txt"},
+      {"ntfs: last VCN before the end of the runlist", ntfs,
+       [&](std::vector<std::uint8_t>& b) { Put(b, lastVcn, Get(b, lastVcn, 8) - 1, 8); }, "/edges/size_200000.bin", file200k,
+       "runlist longer than attribute", false, "/a/b/mid.txt"},
+      // The walk stops before the data attribute: its bytes are not trusted.
+      {"ntfs: bytes in use end inside the data attribute", ntfs,
+       [&](std::vector<std::uint8_t>& b) { Put(b, bytesInUse, file.attribute.Offset + 16, 4); }, "/edges/size_200000.bin",
+       std::string(200000, '\0'), "past bytes in use", true, "/a/b/mid.txt"},
+      {"ntfs: data attribute typed below the name before it", ntfs,
+       [&](std::vector<std::uint8_t>& b) { Put(b, dataType, kNtfsAttrAttributeList, 4); }, "/edges/size_200000.bin",
+       std::string(200000, '\0'), "attributes out of order", true, "/a/b/mid.txt"},
       {"fat: chain shorter than the size", fat,
        [&](std::vector<std::uint8_t>& b) {
          for (std::uint64_t copy = 0; copy < 2; ++copy) Put(b, fatStart + copy * fatBytes + (aFirst + 4) * 2, 0xFFFF, 2);

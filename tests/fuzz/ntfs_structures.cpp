@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   switch (mode % 4) {
     case 0: {
       // A record: fixup, attributes, each runlist, list and name decoded.
-      ApplyFixup(bytes);
+      static_cast<void>(ApplyFixup(bytes));
       TNtfsRecordInfo info;
       std::vector<TNtfsAttrHeader> headers;
       ParseRecordAttributes(bytes, info, headers);
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 1: {
       // An index block.
-      ApplyFixup(bytes);
+      static_cast<void>(ApplyFixup(bytes));
       ByteSpan entries;
       std::vector<TNtfsIndexEntry> index;
       if (IndexBlockEntries(bytes, entries)) ParseIndexEntries(entries, index);

@@ -21,6 +21,7 @@ TDamage DescDamage(const TNtfsAttrDesc& d, std::uint32_t clusterSize) {
   if (d.Resident) return TDamage::None;
   for (const TRunNode& r : d.Runs)
     if (r.Lcn == kLcnOutside) return TDamage::RunOutsideVolume;
+  if (d.Damage != TDamage::None) return d.Damage;
   if (d.DataSize > d.CoveredBytes(clusterSize) || d.DataSize > d.AllocatedSize) return TDamage::SizeBeyondMap;
   return TDamage::None;
 }
@@ -44,6 +45,11 @@ void DescFromHeader(ByteSpan record, const TNtfsAttrHeader& h, std::int64_t reco
   d.InitializedSize = h.InitializedSize;
   if (h.RunlistLength > 0 && Fits(record, h.RunlistOffset, h.RunlistLength))
     DecodeRunlist(record.subspan(h.RunlistOffset, h.RunlistLength), h.StartVcn, clusterCount, d.Runs);
+  // The runs of an extent end exactly after its last VCN. `end` is at least
+  // the start VCN (not negative), so `end - 1` cannot overflow.
+  const std::int64_t end = d.Runs.empty() ? std::max<std::int64_t>(h.StartVcn, 0) : d.Runs.back().Vcn + d.Runs.back().Length;
+  if (h.LastVcn > end - 1) d.Damage = TDamage::RunlistShort;
+  else if (h.LastVcn < end - 1) d.Damage = TDamage::RunlistLong;
 }
 
 }  // namespace vandrel

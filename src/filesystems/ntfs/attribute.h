@@ -26,6 +26,9 @@ struct TNtfsAttrDesc {
   std::vector<TRunNode> Runs;  // sorted by VCN, not overlapping
   bool Complete = false;
   bool ExtentFailed = false;
+  // What an extent's own header and runs disagreed on, or what its record
+  // was found with.
+  TDamage Damage = TDamage::None;
 
   // Bytes the runs reach: the end of the last run.
   std::int64_t CoveredBytes(std::uint32_t clusterSize) const;

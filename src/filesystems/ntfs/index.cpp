@@ -87,6 +87,8 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
     if (damage == TDamage::None) damage = why;
   };
   const bool loaded = record >= 0 && LoadRecord(record, s);
+  // Attributes a damaged walk left out may be the index's.
+  if (s.Info.Damage != TDamage::None) met(s.Info.Damage);
   if (!loaded) met(TDamage::FolderUnreadable);
   if (s.Torn) {
     // The folder's own record: its index root is not trusted.
@@ -101,6 +103,8 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
     }
     TNtfsAttrDesc alloc;
     if (large && CollectAttribute(s, kNtfsAttrIndexAllocation, "$I30", alloc) && !alloc.Resident) {
+      // Blocks past a short runlist are missing from the listing.
+      if (alloc.Damage != TDamage::None) met(alloc.Damage);
       // Blocks the index bitmap marks free hold stale entries: skipped.
       TNtfsAttrDesc bitmapDesc;
       std::vector<std::uint8_t> bits;

@@ -21,7 +21,7 @@ std::string ReadVolumeLabel(TStorage& volume) {
     if (!ReadVolumeBytes(volume, static_cast<std::uint64_t>(lcn * boot.ClusterSize + 3 * std::int64_t{boot.RecordSize}),
                          record.data(), record.size(), TVolumeReadRule::Lenient))
       continue;
-    ApplyFixup(record);
+    if (!ApplyFixup(record)) continue;  // torn: the mirror's copy may be whole
     TNtfsRecordInfo info;
     std::vector<TNtfsAttrHeader> headers;
     if (!ParseRecordAttributes(record, info, headers)) continue;

@@ -19,7 +19,12 @@ bool TNTFS::BuildMft(std::int64_t recordByteOffset, std::vector<TRunNode>& runs,
   s.Number = 0;
   s.Record.assign(boot_.RecordSize, 0);
   if (!ReadVolume(recordByteOffset, s.Record.data(), s.Record.size())) return false;
-  ApplyFixup(s.Record);
+  // A torn $MFT record's runs are not trusted: the other copy, the backup
+  // boot sector or the mirror search take over.
+  if (!ApplyFixup(s.Record)) {
+    LogEvent(kSenderNtfs, kErrFixup, 0, "$MFT record at byte " + std::to_string(recordByteOffset) + " is torn", 3);
+    return false;
+  }
   if (!ParseRecordAttributes(s.Record, s.Info, s.Headers)) return false;
   for (const TNtfsAttrHeader& h : s.Headers)
     if (h.Type == kNtfsAttrData && h.Name.empty() && h.NonResident && h.StartVcn == 0) {
@@ -91,7 +96,7 @@ bool TNTFS::FindMftDirect(std::int64_t& mftOffset, std::int64_t& mirrorOffset) {
     if (size < 512 || size > 65536 || !std::has_single_bit(size)) size = boot_.RecordSize;
     if (size > here.size()) return {};
     record.assign(here.begin(), here.begin() + size);
-    ApplyFixup(record);
+    if (!ApplyFixup(record)) return {};  // a torn copy is no guide
     // Runs are not bounded by a cluster count here: the geometry may still
     // be a guess.
     if (!DescribeRecord(record, 0, d) || !d.Names.Found()) return {};

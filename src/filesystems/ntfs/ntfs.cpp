@@ -237,6 +237,7 @@ bool TNTFS::CollectAttribute(const TNtfs_File_Streams& s, std::uint32_t type, st
       continue;
     }
     DescFromHeader(x.record, *found, e.MftNumber, clusterCount_, d);
+    if (d.Damage == TDamage::None) d.Damage = x.info.Damage;
     extents.push_back(std::move(d));
   }
   out.ExtentFailed = anyFailed;
@@ -274,6 +275,8 @@ bool TNTFS::CollectAttribute(const TNtfs_File_Streams& s, std::uint32_t type, st
       out.Runs.push_back(r);
       end = r.Vcn + r.Length;
     }
+  for (const TNtfsAttrDesc& d : extents)
+    if (out.Damage == TDamage::None) out.Damage = d.Damage;
   out.Complete = !anyFailed;
   return true;
 }
@@ -436,28 +439,33 @@ FsHandle TNTFS::OpenStream(const TFileEntry& entry, const TStreamId& stream) {
       }
     }
     TNtfs_File_Streams s;
-    if (!LoadRecord(record, s)) return kNoHandle;
-    if (s.Torn) {
-      // None of a torn record's runs are trusted: every byte of the size
-      // the folder's index gives fails to read.
+    const bool loaded = LoadRecord(record, s);
+    if (!loaded && s.Info.Damage == TDamage::None) return kNoHandle;
+    // A stream whose record cannot be trusted: every byte of the size the
+    // folder's index gives fails to read, and the handle says why.
+    const auto unreadable = [&](TDamage why) {
       const std::int64_t volumeBytes = clusterCount_ * clusterSize_;
       const std::int64_t size = std::clamp<std::int64_t>(entry.Size, 0, volumeBytes);
-      TNtfsAttrDesc torn;
-      torn.Type = type;
-      torn.DataSize = torn.InitializedSize = torn.AllocatedSize = size;
-      if (size > 0) torn.Runs.push_back(TRunNode{0, (size + clusterSize_ - 1) / clusterSize_, kLcnOutside});
-      const FsHandle handle = MakeHandle(std::move(torn), record, false);
-      if (TNtfsFileHandle* h = files_.Get(handle)) h->Damage = TDamage::TornRecord;
+      TNtfsAttrDesc lost;
+      lost.Type = type;
+      lost.DataSize = lost.InitializedSize = lost.AllocatedSize = size;
+      if (size > 0) lost.Runs.push_back(TRunNode{0, (size + clusterSize_ - 1) / clusterSize_, kLcnOutside});
+      const FsHandle handle = MakeHandle(std::move(lost), record, false);
+      if (TNtfsFileHandle* h = files_.Get(handle)) h->Damage = why;
       return handle;
-    }
+    };
+    // None of a torn record's runs are trusted.
+    if (s.Torn) return unreadable(TDamage::TornRecord);
     TNtfsAttrDesc d;
     if (index >= 0) {
       if (static_cast<std::size_t>(index) >= s.Entries.size()) return kNoHandle;
       const TNtfs_File_Stream& e = s.Entries[static_cast<std::size_t>(index)];
       if (!CollectAttribute(s, e.Type, e.Name, d)) return kNoHandle;
     } else if (!CollectAttribute(s, type, name, d)) {
-      return kNoHandle;
+      // The stream may be among the attributes a damaged walk left out.
+      return s.Info.Damage != TDamage::None ? unreadable(s.Info.Damage) : kNoHandle;
     }
+    if (d.Damage == TDamage::None) d.Damage = s.Info.Damage;
     return MakeHandle(std::move(d), record, raw);
   } catch (const std::exception& e) {
     LogText(std::string("ResetFileADS ") + e.what());
@@ -680,6 +688,8 @@ bool TNTFS::RefreshFromRecord(TFileEntry& f) {
       dataFlags = d.Flags;
     }
   }
+  // Attributes the walk left out (past the bytes in use, out of order).
+  if (info.Damage != TDamage::None) f.MarkDamaged(info.Damage);
   if ((f.Attributes & kAttrEncrypted) != 0) {
     const std::int64_t exported = EncryptedRawSize(f);
     if (exported >= 0) f.Size = exported;

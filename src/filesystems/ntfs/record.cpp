@@ -51,13 +51,32 @@ bool ParseRecordAttributes(ByteSpan r, TNtfsRecordInfo& info, std::vector<TNtfsA
   info.LinkCount = Le16(r, 18);
   info.BytesInUse = Le32(r, 24);
   info.BaseRecord = Le64(r, 32) & kNtfsRecordMask;
+  // Attributes lie inside the bytes the record says are in use; what lies
+  // beyond is left over from an older record and not read.
+  if (info.BytesInUse > r.size()) info.Damage = TDamage::PastBytesInUse;
+  const ByteSpan used = r.first(std::min<std::size_t>(info.BytesInUse, r.size()));
+  const auto stop = [&info](TDamage why) {
+    if (info.Damage == TDamage::None) info.Damage = why;
+  };
   std::uint64_t off = Le16(r, 20);
+  std::uint32_t previousType = 0;
   while (Fits(r, off, 16)) {
     TNtfsAttrHeader a;
     a.Type = Le32(r, off);
     if (a.Type == kNtfsAttrEnd) break;
     a.Length = Le32(r, off + 4);
     if (a.Length < 16 || !Fits(r, off, a.Length)) break;
+    if (!Fits(used, off, a.Length)) {
+      stop(TDamage::PastBytesInUse);
+      break;
+    }
+    // Writers keep attributes sorted by type: one out of order is damage,
+    // and what follows it is not trusted.
+    if (a.Type < previousType) {
+      stop(TDamage::AttributeOrder);
+      break;
+    }
+    previousType = a.Type;
     const std::uint64_t end = off + a.Length;
     a.Offset = static_cast<std::uint32_t>(off);
     a.NonResident = Le8(r, off + 8) != 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/endian.h"
+#include "filesystems/file_system.h"
 
 namespace vandrel {
 
@@ -41,7 +42,7 @@ inline constexpr std::string_view kNtfsAnyStream = "USE_ANY_STREAM_@$@#%#$S!#%#$
 // place. Other buffers are left alone (true). False when the array does not
 // fit or a protected sector's check value does not match (entries are
 // written back all the same).
-bool ApplyFixup(MutableByteSpan buffer);
+[[nodiscard]] bool ApplyFixup(MutableByteSpan buffer);
 
 // One attribute header of an MFT record.
 struct TNtfsAttrHeader {
@@ -73,10 +74,14 @@ struct TNtfsRecordInfo {
   std::uint64_t BaseRecord = 0;  // 0 for a base record
   std::uint16_t LinkCount = 0;
   std::uint32_t BytesInUse = 0;
+  // PastBytesInUse or AttributeOrder when the walk stopped early.
+  TDamage Damage = TDamage::None;
 };
 
 // Walks the attributes of a fixed-up "FILE" record. False when the
-// signature is wrong; stops quietly at the first header that does not fit.
+// signature is wrong; stops quietly at the first header that does not fit
+// the record, and with `info.Damage` set at one that reaches past the bytes
+// in use or breaks the ascending order of types.
 bool ParseRecordAttributes(ByteSpan record, TNtfsRecordInfo& info, std::vector<TNtfsAttrHeader>& attributes);
 
 // A UTF-16 name of `units` units at `offset`, cut at `limit`; "" when it

@@ -33,6 +33,7 @@ struct TNtfsTreeNode : TFsTreeNode {
   std::int64_t ParentMft = 0;
   std::int64_t FirstSector = 0;
   std::int32_t Tag = 0;
+  TDamage Damage = TDamage::None;  // of its record
 };
 
 }  // namespace
@@ -54,6 +55,7 @@ class TFileTree : public TFileSystem_Tree {
     out.ParentId = n->ParentMft;
     out.Node = n;
     out.ParentNode = n->Parent;
+    if (n->Damage != TDamage::None) out.MarkDamaged(n->Damage);
     out.Fs = fileSystem_;
     out.Storage = fileSystem_->Storage();
     return true;
@@ -148,7 +150,8 @@ void TNTFS_Salvager::BuildTree() {
       const std::int64_t number = first + k;
       MutableByteSpan rec(piece.data() + k * recordSize, static_cast<std::size_t>(recordSize));
       if (!BytesEqual(rec, 0, "FILE")) continue;
-      ApplyFixup(rec);
+      // A torn record still names its file; the entry says it is torn.
+      const bool torn = !ApplyFixup(rec);
       TNtfsRecordDescription d;
       if (!DescribeRecord(rec, clusterCount_, d)) continue;
       if (d.Info.BaseRecord != 0) {
@@ -162,6 +165,7 @@ void TNTFS_Salvager::BuildTree() {
       if (number >= 16 && number <= 23 && !d.Info.InUse) continue;
       auto node = std::make_unique<TNtfsTreeNode>();
       node->Mft = number;
+      node->Damage = torn ? TDamage::TornRecord : d.Info.Damage;
       if (d.HasAttributeList) {
         withList.push_back({node.get(), std::vector<std::uint8_t>(rec.begin(), rec.end()), std::move(d)});
       } else {
