@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "filesystems/dir_list_ex.h"
+#include "filesystems/fat/boot_sector.h"
 #include "filesystems/folder_listing.h"
 #include "volumes/raid/raid_detect_linux.h"
 
@@ -245,15 +246,18 @@ TFileSystemKind RecogniseFat(TProbeSectors& probe) {
   const std::span<const std::uint8_t> s = probe.First();
   if (RecogniseNtfs(probe) != TFileSystemKind::kNone || RecogniseExFat(probe) != TFileSystemKind::kNone)
     return TFileSystemKind::kNone;
-  const std::int64_t bytesPerSector = Le16(s, 11);
-  const std::int64_t sectorsPerCluster = Le8(s, 13);
+  const TFatBpb bpb = ParseFatBpb(s);
+  const std::int64_t bytesPerSector = bpb.BytesPerSector;
+  const std::int64_t sectorsPerCluster = bpb.SectorsPerCluster;
   if ((bytesPerSector != 512 && bytesPerSector != 1024 && bytesPerSector != 2048) || sectorsPerCluster == 0)
     return TFileSystemKind::kNone;
-  const std::int64_t rootSectors = (std::int64_t{Le16(s, 17)} * 32 + bytesPerSector - 1) / bytesPerSector;
-  std::int64_t total = Le16(s, 19);
-  if (total == 0) total = Le32(s, 32);
+  const std::int64_t rootSectors = (std::int64_t{bpb.RootEntries} * 32 + bytesPerSector - 1) / bytesPerSector;
+  const std::int64_t total = bpb.TotalSectors;
+  // Counted with the 16-bit FAT size, 0 on FAT32, as the probe always has:
+  // small FAT32 volumes stay FAT32.
   const std::int64_t clusters =
-      (total - rootSectors - std::int64_t{Le8(s, 16)} * Le16(s, 22) - std::int64_t{Le16(s, 14)}) / sectorsPerCluster;
+      (total - rootSectors - std::int64_t{bpb.FatCount} * bpb.SectorsPerFat16 - std::int64_t{bpb.ReservedSectors}) /
+      sectorsPerCluster;
   return clusters < 4085 ? TFileSystemKind::kFat12 : clusters < 65525 ? TFileSystemKind::kFat16 : TFileSystemKind::kFat32;
 }
 

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/error_codes.h"
+#include "filesystems/fat/boot_sector.h"
 #include "filesystems/volume_read.h"
 
 namespace vandrel {
@@ -77,28 +78,27 @@ bool TFAT::Open() {
   boot_.assign(static_cast<std::size_t>(sectorSize_), 0);
   if (!storage_->ReadSectors(boot_.data(), 1, 0, TReadPolicy::Fail)) return false;
 
-  std::uint32_t bps = Le16(boot_, 11);
+  const TFatBpb bpb = ParseFatBpb(boot_);
+  std::uint32_t bps = bpb.BytesPerSector;
   if (bps != 512 && bps != 1024 && bps != 2048 && bps != 4096) bps = 512;
   // The storage keeps its own sector size: a partition is addressed in the
   // device's sectors, so FAT sectors are turned into byte offsets instead.
   bytesPerSector_ = bps;
-  sectorsPerCluster_ = Le8(boot_, 13);
-  reservedSectors_ = Le16(boot_, 14);
-  numberOfFats_ = Le8(boot_, 16);
-  rootEntries_ = Le16(boot_, 17);
+  sectorsPerCluster_ = bpb.SectorsPerCluster;
+  reservedSectors_ = bpb.ReservedSectors;
+  numberOfFats_ = bpb.FatCount;
+  rootEntries_ = bpb.RootEntries;
   if (sectorsPerCluster_ == 0 || numberOfFats_ == 0) return false;
   rootDirSectors_ = (std::int64_t{rootEntries_} * 32 + bps - 1) / bps;
   clusterSize_ = bps * sectorsPerCluster_;
-  sectorsPerFat_ = Le16(boot_, 22);
-  if (sectorsPerFat_ == 0) sectorsPerFat_ = Le32(boot_, 36);
-  totalSectors_ = Le16(boot_, 19);
-  if (totalSectors_ == 0) totalSectors_ = Le32(boot_, 32);
+  sectorsPerFat_ = bpb.SectorsPerFat;
+  totalSectors_ = bpb.TotalSectors;
   dataStartSector_ = std::int64_t{reservedSectors_} + std::int64_t{numberOfFats_} * sectorsPerFat_ + rootDirSectors_;
   dataSectors_ = totalSectors_ - dataStartSector_;
   clusterCount_ = dataSectors_ / sectorsPerCluster_;
   if (clusterCount_ <= 0 || sectorsPerFat_ == 0) return false;
   fatType_ = clusterCount_ < 4085 ? kFat12 : clusterCount_ < 65525 ? kFat16 : kFat32;
-  rootCluster_ = fatType_ == kFat32 ? std::int64_t{Le32(boot_, 44) & 0x0FFFFFFF} : 0;
+  rootCluster_ = fatType_ == kFat32 ? std::int64_t{bpb.RootCluster & 0x0FFFFFFF} : 0;
   fatBytes_ = static_cast<std::uint64_t>(sectorsPerFat_) * bps;
   opened_ = LoadFatCopy(0);
   return opened_;
