@@ -1,28 +1,54 @@
 #include "filesystems/ext/ext2_types.h"
 
 namespace vandrel {
+namespace {
+
+// Superblock fields, by byte offset within the superblock.
+constexpr std::uint64_t kSbInodesCount = 0;
+constexpr std::uint64_t kSbBlocksCount = 4;
+constexpr std::uint64_t kSbFirstDataBlock = 20;
+constexpr std::uint64_t kSbLogBlockSize = 24;
+constexpr std::uint64_t kSbBlocksPerGroup = 32;
+constexpr std::uint64_t kSbInodesPerGroup = 40;
+constexpr std::uint64_t kSbMagic = 56;
+constexpr std::uint64_t kSbRevLevel = 76;
+constexpr std::uint64_t kSbInodeSize = 88;
+constexpr std::uint64_t kSbFeatureCompat = 92;
+constexpr std::uint64_t kSbFeatureIncompat = 96;
+constexpr std::uint64_t kSbFeatureRoCompat = 100;
+constexpr std::uint64_t kSbVolumeName = 120;
+constexpr std::size_t kSbVolumeNameLength = 16;
+constexpr std::uint64_t kSbDescSize = 254;
+constexpr std::uint64_t kSbFirstMetaBg = 260;
+constexpr std::uint64_t kSbBlocksCountHi = 0x150;
+
+// A whole superblock with the magic number: what the label and the
+// version name need before they read anything else.
+bool HasExt2Magic(ByteSpan b) { return Fits(b, 0, 1024) && Le16(b, kSbMagic) == kExt2Magic; }
+
+}  // namespace
 
 bool ParseExt2Superblock(ByteSpan b, Ext2Superblock& sb) {
   sb = Ext2Superblock{};
   if (!Fits(b, 0, 1024)) return false;
-  sb.inodesCount = Le32(b, 0);
-  sb.blocksCount = Le32(b, 4);
-  sb.firstDataBlock = Le32(b, 20);
-  sb.logBlockSize = Le32(b, 24);
-  sb.blocksPerGroup = Le32(b, 32);
-  sb.inodesPerGroup = Le32(b, 40);
-  sb.magic = Le16(b, 56);
-  sb.revLevel = Le32(b, 76);
+  sb.inodesCount = Le32(b, kSbInodesCount);
+  sb.blocksCount = Le32(b, kSbBlocksCount);
+  sb.firstDataBlock = Le32(b, kSbFirstDataBlock);
+  sb.logBlockSize = Le32(b, kSbLogBlockSize);
+  sb.blocksPerGroup = Le32(b, kSbBlocksPerGroup);
+  sb.inodesPerGroup = Le32(b, kSbInodesPerGroup);
+  sb.magic = Le16(b, kSbMagic);
+  sb.revLevel = Le32(b, kSbRevLevel);
   if (sb.revLevel >= 1) {
-    sb.inodeSize = Le16(b, 88);
-    sb.featureCompat = Le32(b, 92);
-    sb.featureIncompat = Le32(b, 96);
-    sb.featureRoCompat = Le32(b, 100);
-    sb.firstMetaBg = Le32(b, 260);
+    sb.inodeSize = Le16(b, kSbInodeSize);
+    sb.featureCompat = Le32(b, kSbFeatureCompat);
+    sb.featureIncompat = Le32(b, kSbFeatureIncompat);
+    sb.featureRoCompat = Le32(b, kSbFeatureRoCompat);
+    sb.firstMetaBg = Le32(b, kSbFirstMetaBg);
   }
   if ((sb.featureIncompat & kExt2Incompat64Bit) != 0) {
-    sb.blocksCount |= std::uint64_t{Le32(b, 0x150)} << 32;
-    sb.descSize = Le16(b, 254);
+    sb.blocksCount |= std::uint64_t{Le32(b, kSbBlocksCountHi)} << 32;
+    sb.descSize = Le16(b, kSbDescSize);
   }
   if (sb.magic != kExt2Magic || sb.logBlockSize > 6) return false;
   sb.blockSize = 1024u << sb.logBlockSize;
@@ -37,18 +63,13 @@ bool ParseExt2Superblock(ByteSpan b, Ext2Superblock& sb) {
 }
 
 std::string Ext2VolumeLabel(ByteSpan b) {
-  constexpr std::size_t kVolumeName = 120;
-  constexpr std::size_t kVolumeNameLength = 16;
-  if (!Fits(b, 0, 1024) || Le16(b, 56) != kExt2Magic) return {};
-  std::string label(reinterpret_cast<const char*>(b.data()) + kVolumeName, kVolumeNameLength);
+  if (!HasExt2Magic(b)) return {};
+  std::string label(reinterpret_cast<const char*>(b.data()) + kSbVolumeName, kSbVolumeNameLength);
   label.resize(label.find('\0') == std::string::npos ? label.size() : label.find('\0'));
   return label;
 }
 
 std::string Ext2VersionName(ByteSpan b) {
-  constexpr std::size_t kFeatureCompat = 92;
-  constexpr std::size_t kFeatureIncompat = 96;
-  constexpr std::size_t kFeatureRoCompat = 100;
   constexpr std::uint32_t kCompatHasJournal = 0x0004;
   constexpr std::uint32_t kIncompatRecover = 0x0004;
   constexpr std::uint32_t kRoCompatLargeFile = 0x0002;
@@ -56,12 +77,12 @@ std::string Ext2VersionName(ByteSpan b) {
   // What the ext2 and ext3 drivers of old could mount; anything more is ext4.
   constexpr std::uint32_t kExt3Incompat = kExt2IncompatFiletype | kIncompatRecover | kExt2IncompatMetaBg;
   constexpr std::uint32_t kExt2RoCompat = kExt2RoCompatSparseSuper | kRoCompatLargeFile | kRoCompatBtreeDir;
-  if (!Fits(b, 0, 1024) || Le16(b, 56) != kExt2Magic) return {};
+  if (!HasExt2Magic(b)) return {};
   // Revision 0 has no feature words.
-  if (Le32(b, 76) == 0) return "ext2";
-  const std::uint32_t incompat = Le32(b, kFeatureIncompat);
-  if ((incompat & ~kExt3Incompat) != 0 || (Le32(b, kFeatureRoCompat) & ~kExt2RoCompat) != 0) return "ext4";
-  return (Le32(b, kFeatureCompat) & kCompatHasJournal) != 0 ? "ext3" : "ext2";
+  if (Le32(b, kSbRevLevel) == 0) return "ext2";
+  const std::uint32_t incompat = Le32(b, kSbFeatureIncompat);
+  if ((incompat & ~kExt3Incompat) != 0 || (Le32(b, kSbFeatureRoCompat) & ~kExt2RoCompat) != 0) return "ext4";
+  return (Le32(b, kSbFeatureCompat) & kCompatHasJournal) != 0 ? "ext3" : "ext2";
 }
 
 std::uint64_t Ext2InodeTableBlock(ByteSpan d, const Ext2Superblock& sb) {
