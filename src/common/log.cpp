@@ -1,11 +1,11 @@
 #include "common/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
 #include "common/func.h"
 #include "common/error_codes.h"
-#include "platform/errors.h"
 
 namespace vandrel {
 namespace {
@@ -20,6 +20,14 @@ struct LogState {
 LogState& State() {
   static LogState state;
   return state;
+}
+
+std::atomic<OsErrorTextSource> gOsErrorText{nullptr};
+
+std::string OsErrorText(int code) {
+  if (code == 0) return {};
+  const OsErrorTextSource source = gOsErrorText.load();
+  return source != nullptr ? source(code) : Sprintf("OS error %d", code);
 }
 
 }  // namespace
@@ -47,7 +55,7 @@ std::string FormatLogLine(int sender, int code, int osError, std::string_view te
   }
   const std::string senderText = names ? SenderName(sender) : std::string();
   const std::string codeText = code != 0 ? ErrorText(code) : std::string();
-  const std::string osText = osError != 0 ? platform::OsErrorText(osError) : std::string();
+  const std::string osText = OsErrorText(osError);
   return Trim(Sprintf("%s %s %s %.*s", senderText.c_str(), codeText.c_str(), osText.c_str(),
                       static_cast<int>(text.size()), text.data()));
 }
@@ -73,6 +81,8 @@ void SetLogSink(LogSink sink) {
   std::lock_guard lock(State().mutex);
   State().sink = std::move(sink);
 }
+
+void SetOsErrorTextSource(OsErrorTextSource source) { gOsErrorText = source; }
 
 void SetLogEnabled(bool enabled) {
   std::lock_guard lock(State().mutex);

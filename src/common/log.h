@@ -36,6 +36,10 @@ std::string FormatLogLine(int sender, int code, int osError, std::string_view te
 // Installs the sink; an empty function restores the fallback, which shows
 // the line the way the platform shows a "Message" box (stderr here).
 void SetLogSink(LogSink sink);
+// The system's text for an OS error code in a log line. The platform layer
+// installs its own; until then the code stands alone.
+using OsErrorTextSource = std::string (*)(int code);
+void SetOsErrorTextSource(OsErrorTextSource source);
 void SetLogEnabled(bool enabled);
 void SetLogSenderNames(bool shown);
 std::string SenderName(int sender);

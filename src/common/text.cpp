@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "common/endian.h"
-#include "platform/locale.h"
 
 namespace vandrel {
 namespace {
@@ -90,21 +89,6 @@ char32_t NextCodePoint(std::string_view text, std::size_t& pos) {
   pos += extra + 1;
   return cp;
 }
-
-int CompareNoCase(std::string_view a, std::string_view b) {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    const char32_t ca = platform::FoldCase(NextCodePoint(a, i));
-    const char32_t cb = platform::FoldCase(NextCodePoint(b, j));
-    if (ca != cb) return ca < cb ? -1 : 1;
-  }
-  if (i < a.size()) return 1;
-  if (j < b.size()) return -1;
-  return 0;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
 
 std::string Latin1ToUtf8(std::string_view text) {
   std::string out;

@@ -1,5 +1,5 @@
-// UTF-8 text helpers: conversion of on-disk UTF-16 names and the
-// case-insensitive name comparison every reader uses.
+// UTF-8 text helpers: conversion of on-disk UTF-16 names and the code
+// points that name comparisons walk (platform/locale.h compares).
 #pragma once
 
 #include <cstdint>
@@ -21,11 +21,6 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // Next code point of `text` at `pos`, advancing it; invalid bytes come back
 // as themselves (0x80..0xFF) so that comparisons stay total.
 char32_t NextCodePoint(std::string_view text, std::size_t& pos);
-
-// Names compare equal when their code points match after simple case folding.
-bool EqualNoCase(std::string_view a, std::string_view b);
-// <0, 0, >0 after simple case folding.
-int CompareNoCase(std::string_view a, std::string_view b);
 
 // Code points of a single-byte code page (Latin-1 here) as UTF-8.
 std::string Latin1ToUtf8(std::string_view text);

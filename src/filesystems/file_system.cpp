@@ -5,7 +5,7 @@
 
 #include "common/endian.h"
 #include "common/log.h"
-#include "common/text.h"
+#include "platform/locale.h"
 #include "filesystems/dir_list_ex.h"
 #include "filesystems/fat/boot_sector.h"
 #include "filesystems/folder_listing.h"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "common/text.h"
+#include "platform/locale.h"
 
 namespace vandrel {
 

@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/messages.h"
 #include "common/text.h"
+#include "platform/locale.h"
 #include "devices/device_manager.h"
 #include "common/error_codes.h"
 #include "support/memory_disk.h"

@@ -11,6 +11,7 @@
 #include "common/error_codes.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "platform/locale.h"
 #include "filesystems/dir_list_ex.h"
 #include "filesystems/ntfs/attribute_list.h"
 #include "filesystems/ntfs/reparse.h"

@@ -3,10 +3,12 @@
 
 #include "platform/errors.h"
 
+#include "common/log.h"
+
 namespace vandrel::platform {
 namespace {
 thread_local int tLastError = 0;
-}
+}  // namespace
 
 void SetLastOsError(int code) { tLastError = code; }
 int LastOsError() { return tLastError; }
@@ -31,5 +33,13 @@ std::string OsErrorText(int code) {
 }
 
 bool IsFileNotFound(int code) { return code == ENOENT || code == ENOTDIR; }
+
+namespace {
+// Every OS error code comes from this unit, so wherever one can reach a log
+// line this unit is linked and its text source installed.
+struct InstallOsErrorText {
+  InstallOsErrorText() { SetOsErrorTextSource(&OsErrorText); }
+} gInstallOsErrorText;
+}  // namespace
 
 }  // namespace vandrel::platform

@@ -7,6 +7,7 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "platform/locale.h"
 #include "filesystems/file_system.h"
 #include "volumes/partitions/gpt_guides.h"
 #include "volumes/partitions/region_storage.h"

@@ -6,7 +6,7 @@
 
 #include "common/endian.h"
 #include "common/log.h"
-#include "common/text.h"
+#include "platform/locale.h"
 #include "storage/bus_manager.h"
 
 namespace vandrel {
