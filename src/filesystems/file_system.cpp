@@ -9,7 +9,6 @@
 #include "filesystems/dir_list_ex.h"
 #include "filesystems/fat/boot_sector.h"
 #include "filesystems/folder_listing.h"
-#include "volumes/raid/raid_detect_linux.h"
 
 namespace vandrel {
 
@@ -209,9 +208,8 @@ namespace {
 // byte 1024 on (Ext superblock, HFS+ volume header), read once when asked.
 class TProbeSectors {
  public:
-  TProbeSectors(std::span<const std::uint8_t> first, const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
-                const std::function<bool()>& isRaidMember)
-      : first_(first), readExtra_(readExtra), isRaidMember_(isRaidMember) {}
+  TProbeSectors(std::span<const std::uint8_t> first, const std::function<bool(std::vector<std::uint8_t>&)>& readExtra)
+      : first_(first), readExtra_(readExtra) {}
 
   std::span<const std::uint8_t> First() const { return first_; }
   // Empty when there is nothing to read or the read failed.
@@ -222,12 +220,10 @@ class TProbeSectors {
     }
     return extra_;
   }
-  bool IsRaidMember() const { return isRaidMember_ && isRaidMember_(); }
 
  private:
   std::span<const std::uint8_t> first_;
   const std::function<bool(std::vector<std::uint8_t>&)>& readExtra_;
-  const std::function<bool()>& isRaidMember_;
   std::vector<std::uint8_t> extra_;
   bool extraTried_ = false;
 };
@@ -261,10 +257,9 @@ TFileSystemKind RecogniseFat(TProbeSectors& probe) {
   return clusters < 4085 ? TFileSystemKind::kFat12 : clusters < 65525 ? TFileSystemKind::kFat16 : TFileSystemKind::kFat32;
 }
 
-// An Ext superblock on a Linux software-RAID member belongs to the array.
 TFileSystemKind RecogniseExt(TProbeSectors& s) {
   const std::span<const std::uint8_t> extra = s.Extra();
-  if (Le8(extra, 56) != 0x53 || Le8(extra, 57) != 0xEF || s.IsRaidMember()) return TFileSystemKind::kNone;
+  if (Le8(extra, 56) != 0x53 || Le8(extra, 57) != 0xEF) return TFileSystemKind::kNone;
   return TFileSystemKind::kExt;
 }
 
@@ -284,9 +279,8 @@ constexpr TFileSystemKind (*kRecognisers[])(TProbeSectors&) = {RecogniseNtfs, Re
 }  // namespace
 
 TFileSystemKind ProbeBootSectorBytes(std::span<const std::uint8_t> sector0,
-                                     const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
-                                     const std::function<bool()>& isRaidMember) {
-  TProbeSectors sectors(sector0, readExtra, isRaidMember);
+                                     const std::function<bool(std::vector<std::uint8_t>&)>& readExtra) {
+  TProbeSectors sectors(sector0, readExtra);
   TFileSystemKind found = TFileSystemKind::kNone;
   for (const auto recognise : kRecognisers) {
     const TFileSystemKind kind = recognise(sectors);
@@ -300,7 +294,7 @@ TFileSystemKind ProbeBootSectorBytes(std::span<const std::uint8_t> sector0,
   return found;
 }
 
-TFileSystemKind ProbeBootSector(TStorage& volume) {
+TFileSystemKind ProbeFileSystem(TStorage& volume) {
   if (volume.SectorSize <= 0 || volume.SectorCount <= 0) return TFileSystemKind::kNone;
   std::vector<std::uint8_t> sector(static_cast<std::size_t>(volume.SectorSize));
   if (!volume.ReadSectors(sector.data(), 1, 0)) return TFileSystemKind::kNone;
@@ -317,7 +311,7 @@ TFileSystemKind ProbeBootSector(TStorage& volume) {
     extra.resize(4096);
     return true;
   };
-  return ProbeBootSectorBytes(sector, readExtra, [&volume] { return IsLinuxRaidMember(&volume); });
+  return ProbeBootSectorBytes(sector, readExtra);
 }
 
 }  // namespace vandrel

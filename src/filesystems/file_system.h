@@ -285,13 +285,13 @@ class FileSystem {
 // too long to be looked up.
 bool SplitPath(std::string_view path, std::vector<std::string_view>& components, bool& absolute);
 
-// What the volume's first sectors hold.
-TFileSystemKind ProbeBootSector(TStorage& volume);
+// What the volume's first sectors hold, by the file systems' own signatures
+// alone: whether the volume is a RAID member is its caller's question.
+TFileSystemKind ProbeFileSystem(TStorage& volume);
 // The probe on a boot sector already read; `readExtra` reads the 4096
 // bytes at volume sector 2 when needed (nullptr: none available).
 TFileSystemKind ProbeBootSectorBytes(std::span<const std::uint8_t> sector0,
-                                     const std::function<bool(std::vector<std::uint8_t>&)>& readExtra,
-                                     const std::function<bool()>& isRaidMember);
+                                     const std::function<bool(std::vector<std::uint8_t>&)>& readExtra);
 
 // Which reader CreateReader makes: one named here, or the one for the
 // volume's kind (its normal reader or its salvaging one).

@@ -10,6 +10,7 @@
 #include "storage/hdd_manager.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
+#include "volumes/partitions/volume_probe.h"
 
 namespace vandrel {
 namespace {

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "platform/locale.h"
 #include "filesystems/file_system.h"
+#include "volumes/partitions/volume_probe.h"
 #include "volumes/partitions/gpt_guides.h"
 #include "volumes/partitions/region_storage.h"
 #include "volumes/partitions/system_type_names.h"

@@ -12,6 +12,7 @@
 #include "filesystems/volume_read.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "filesystems/file_system.h"
+#include "volumes/partitions/volume_probe.h"
 #include "volumes/partitions/gpt.h"
 #include "volumes/partitions/mbr.h"
 #include "volumes/partitions/partition_types.h"
@@ -367,7 +368,7 @@ std::string FatVolumeLabel(TStorage& volume) {
   if (volume.SectorCount <= 0 || !volume.ReadSectors(sector.data(), 1, 0)) return {};
   // The boot-sector probe applies the same cluster count that tells FAT32
   // (label at 71) from FAT12/16 (label at 43).
-  const TFileSystemKind kind = ProbeBootSectorBytes(sector, nullptr, nullptr);
+  const TFileSystemKind kind = ProbeBootSectorBytes(sector, nullptr);
   if (!IsFat(kind)) return {};
   const std::size_t offset = kind == TFileSystemKind::kFat32 ? 71 : 43;
   const ByteSpan bytes(sector);

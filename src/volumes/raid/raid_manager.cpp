@@ -9,6 +9,7 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "filesystems/file_system.h"
+#include "volumes/partitions/volume_probe.h"
 #include "volumes/raid/raid_detect.h"
 #include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"
