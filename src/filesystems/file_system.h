@@ -14,6 +14,7 @@
 
 #include "storage/bus_manager.h"
 #include "storage/file_system_kind.h"
+#include "storage/stream.h"
 
 namespace vandrel {
 
@@ -176,11 +177,6 @@ class HandleTable {
   std::map<FsHandle, std::unique_ptr<T>> objects_;
   FsHandle next_ = 0;
 };
-
-// Seek origins.
-inline constexpr int kSeekBegin = 0;
-inline constexpr int kSeekCurrent = 1;
-inline constexpr int kSeekEnd = 2;
 
 // Which stream of a file OpenStream opens: the attribute of a type with a
 // name (the data stream by default), or the record's attribute at an index.

@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "devices/device_manager.h"
 #include "platform/settings.h"
-#include "storage/block_file_stream.h"
+#include "devices/block_file_stream.h"
 
 namespace vandrel {
 namespace {

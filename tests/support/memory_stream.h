@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "storage/block_file_stream.h"
+#include "storage/stream.h"
 
 namespace vandrel::test {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/block_file_stream.h"
+#include "storage/stream.h"
 
 namespace vandrel {
 

@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/locale.h"
+#include "filesystems/block_file_stream_storage.h"
 #include "filesystems/dir_list_ex.h"
 #include "filesystems/ntfs/attribute_list.h"
 #include "filesystems/ntfs/reparse.h"

@@ -23,7 +23,7 @@
 #include "filesystems/reader_walk.h"
 #include "mount/callback_file_system.h"
 #include "mount/mount2_system.h"
-#include "storage/block_file_stream.h"
+#include "filesystems/block_file_stream_storage.h"
 #include "support/fixtures.h"
 #include "support/memory_stream.h"
 #include "support/ntfs3g_mount.h"

@@ -6,7 +6,7 @@
 
 #include "devices/device_manager.h"
 #include "mount/fake_reader.h"
-#include "storage/block_file_stream.h"
+#include "devices/block_file_stream.h"
 #include "support/memory_disk.h"
 
 namespace vandrel {

@@ -1,0 +1,38 @@
+#include "devices/block_file_stream.h"
+
+#include "devices/device_manager.h"
+
+namespace vandrel {
+
+// ---------------------------------------------------------- TBlockFileStream
+
+TBlockFileStream::TBlockFileStream(const TFileEntry& entry, TDeviceManager* devices)
+    : TBlockFileStreamStorage(entry, DeferOpen{}), devices_(devices), storage_(entry.Storage) {
+  OpenAsFile();
+}
+
+TBlockFileStream::~TBlockFileStream() { CloseHandle(); }
+
+FsHandle TBlockFileStream::OpenFileOp(const TFileEntry& entry) {
+  return devices_ == nullptr ? kNoHandle : devices_->OpenEntry(entry);
+}
+
+FsHandle TBlockFileStream::OpenStreamOp(const TFileEntry& entry, const TStreamId& stream) {
+  return devices_ == nullptr ? kNoHandle : devices_->OpenEntryStream(entry, stream);
+}
+
+std::int32_t TBlockFileStream::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {
+  return devices_ == nullptr ? 0 : devices_->ReadEntry(handle, buffer, count);
+}
+
+std::int64_t TBlockFileStream::SeekFileOp(FsHandle handle, int origin, std::int64_t offset) {
+  return devices_ == nullptr ? 0 : devices_->SeekEntry(handle, origin, offset);
+}
+
+bool TBlockFileStream::CloseFileOp(FsHandle handle) { return devices_ == nullptr ? true : devices_->CloseEntry(handle); }
+
+std::int64_t TBlockFileStream::FileSizeOp(FsHandle handle) {
+  return devices_ == nullptr ? 0 : devices_->EntrySize(handle);
+}
+
+}  // namespace vandrel
