@@ -92,7 +92,7 @@ std::vector<InfoSection> FileSystemSection(Session& session, TStorage* storage) 
   if (storage->FsType == 0) return {};
   TDeviceManager& devices = session.Devices();
   if (!devices.CreateReader(storage, false, TReaderChoice::kByKind) || !storage->Reader) return {};
-  FileSystem* reader = storage->Reader.get();
+  FileSystem* reader = storage->Reader;
   InfoSection s{"File System", {}, {}};
   const TFileSystemKind kind = reader->GetKind();
   s.facts.emplace_back("Reader", kind == TFileSystemKind::kNtfs ? "NTFS" : IsFat(kind) ? "FAT" : kind == TFileSystemKind::kExt ? "Ext2" : std::string(FileSystemKindName(kind)));

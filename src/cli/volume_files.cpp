@@ -47,14 +47,14 @@ TFileEntry LookupEntry(TStorage* volume, const std::string& path) {
     throw CliError(kExitFailure, "not found: " + normalized);
   if (normalized == std::string(1, kPathDelimiter)) entry.Attributes |= kAttrDirectory;
   entry.Storage = volume;
-  entry.Fs = volume->Reader.get();
+  entry.Fs = volume->Reader;
   return entry;
 }
 
 // The reader an entry came from: its own, else its volume's.
 static FileSystem* EntryReader(const TFileEntry& entry) {
   if (entry.Fs != nullptr) return entry.Fs;
-  return entry.Storage != nullptr ? entry.Storage->Reader.get() : nullptr;
+  return entry.Storage != nullptr ? entry.Storage->Reader : nullptr;
 }
 
 std::string LinkTarget(const TFileEntry& entry) {
@@ -90,7 +90,7 @@ const char* EntryTypeName(const TFileEntry& entry) {
 }
 
 bool ListChildren(const TFileEntry& directory, const std::string& path, std::vector<TFileEntry>& children) {
-  FileSystem* reader = directory.Fs != nullptr ? directory.Fs : directory.Storage->Reader.get();
+  FileSystem* reader = directory.Fs != nullptr ? directory.Fs : directory.Storage->Reader;
   TFolderListing listing = reader->ListFolder(directory);
   children = std::move(listing.Entries);
   if (!listing.Readable) {

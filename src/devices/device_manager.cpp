@@ -32,6 +32,43 @@ TDeviceManager::~TDeviceManager() {
   // Arrays and dynamic volumes read through the disks of the lower slots
   // (a reader left open closes its storage as it goes): the upper slots go first.
   for (auto manager = managers_.rbegin(); manager != managers_.rend(); ++manager) manager->reset();
+  // Volumes this manager does not hold keep living: they forget the readers.
+  std::map<TStorage*, std::unique_ptr<FileSystem>> left;
+  {
+    std::lock_guard lock(readersMutex_);
+    left.swap(readers_);
+  }
+  for (auto& [volume, reader] : left) {
+    volume->Reader = nullptr;
+    volume->OnReleaseReader = nullptr;
+    reader.reset();
+  }
+}
+
+void TDeviceManager::AttachReader(TStorage* volume, std::unique_ptr<FileSystem> reader) {
+  if (volume == nullptr) return;
+  if (volume->Reader != nullptr) DropReader(*volume);
+  FileSystem* attached = reader.get();
+  {
+    std::lock_guard lock(readersMutex_);
+    readers_[volume] = std::move(reader);
+  }
+  volume->Reader = attached;
+  volume->OnReleaseReader = [this](TStorage& gone) { DropReader(gone); };
+}
+
+void TDeviceManager::DropReader(TStorage& volume) {
+  std::unique_ptr<FileSystem> reader;
+  {
+    std::lock_guard lock(readersMutex_);
+    auto found = readers_.find(&volume);
+    if (found == readers_.end()) return;
+    reader = std::move(found->second);
+    readers_.erase(found);
+  }
+  // As a reset of an owning pointer would: the volume forgets it first.
+  volume.Reader = nullptr;
+  reader.reset();
 }
 
 void TDeviceManager::Install(int slot, std::unique_ptr<TBusManager> manager) {
@@ -195,7 +232,7 @@ bool TDeviceManager::RemoveImage(TStorage* image) {
 
 bool TDeviceManager::CreateReader(TStorage* volume, bool replace, TReaderChoice choice) {
   if (volume == nullptr) return false;
-  if (volume->Reader) {
+  if (volume->Reader != nullptr) {
     if (!replace) return true;
     volume->Close(true);
   }
@@ -226,7 +263,7 @@ bool TDeviceManager::CreateReader(TStorage* volume, bool replace, TReaderChoice 
     if (!reader->Open()) LogText("No usable file system on " + volume->GetName(false));
     reader->SetProgressCallback([this](int percent, const std::string& text) { return ProgressRelay(percent, text); });
     reader->Prepare();
-    volume->Reader = std::move(reader);
+    AttachReader(volume, std::move(reader));
     return true;
   } catch (const std::exception& e) {
     LogEvent(kSenderIo, kErrException, 0, e.what(), 3);
@@ -250,8 +287,8 @@ bool TDeviceManager::StatusRelay(const std::string& text) {
 }
 
 FsHandle TDeviceManager::FindFirstFile(TStorage* storage, std::string_view path, TFileEntry& entry) {
-  if (storage == nullptr || !storage->Reader) return kNoHandle;
-  FileSystem* reader = storage->Reader.get();
+  if (storage == nullptr || storage->Reader == nullptr) return kNoHandle;
+  FileSystem* reader = storage->Reader;
   const FsHandle handle = reader->FindFirstByPath(path, entry);
   entry.Storage = storage;
   entry.Fs = reader;
@@ -288,7 +325,7 @@ void TDeviceManager::FindCloseFile(FsHandle handle) {
 FsHandle TDeviceManager::OpenEntry(const TFileEntry& entry) {
   std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader) return kNoHandle;
-  FileSystem* reader = entry.Storage->Reader.get();
+  FileSystem* reader = entry.Storage->Reader;
   const FsHandle handle = reader->OpenFile(entry);
   if (handle == 0 || handle == kNoHandle) return kNoHandle;
   auto record = std::make_unique<FileRecord>();
@@ -301,7 +338,7 @@ FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, const TStreamI
   std::lock_guard lock(fileLock_);
   if (entry.Storage == nullptr || !entry.Storage->Reader || entry.Fs == nullptr) return kNoHandle;
   if (entry.Fs->GetKind() != TFileSystemKind::kNtfs) return kNoHandle;
-  FileSystem* reader = entry.Storage->Reader.get();
+  FileSystem* reader = entry.Storage->Reader;
   const FsHandle handle = reader->OpenStream(entry, stream);
   if (handle == 0 || handle == kNoHandle) return kNoHandle;
   auto record = std::make_unique<FileRecord>();

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,6 +61,11 @@ class TDeviceManager {
   static std::string SizeText(const TStorage* volume);
 
   bool CreateReader(TStorage* volume, bool replace, TReaderChoice choice);
+  // Attaches `reader` to `volume` and keeps it until the volume is closed
+  // with releaseReader, goes away, or this manager does.
+  void AttachReader(TStorage* volume, std::unique_ptr<FileSystem> reader);
+  // Drops the reader this manager attached to `volume`, if any.
+  void DropReader(TStorage& volume);
 
   // The disk, image or array a volume lies on (the storage itself when it
   // is no partition).
@@ -122,6 +128,10 @@ class TDeviceManager {
   std::function<void(const std::string&)> statusSink_;
   HandleTable<FindRecord> finds_;
   HandleTable<FileRecord> files_;
+  // The readers this manager attached, by volume. Its own lock: a reader is
+  // dropped from within destructors and closes that hold the others.
+  std::mutex readersMutex_;
+  std::map<TStorage*, std::unique_ptr<FileSystem>> readers_;
 };
 
 }  // namespace vandrel

@@ -5,7 +5,6 @@
 
 #include "common/func.h"
 #include "common/log.h"
-#include "filesystems/file_system.h"
 #include "platform/errors.h"
 #include "storage/hard_drive.h"
 
@@ -28,10 +27,18 @@ const char* StorageTypeName(TStorageType type) {
 
 TStorage::TStorage(TBusManager* manager) : Manager(manager) {}
 
-TStorage::~TStorage() = default;
+TStorage::~TStorage() { ReleaseReader(); }
 
 void TStorage::Close(bool releaseReader) {
-  if (releaseReader) Reader.reset();
+  if (releaseReader) ReleaseReader();
+}
+
+void TStorage::ReleaseReader() {
+  if (Reader == nullptr) return;
+  std::function<void(TStorage&)> release = std::move(OnReleaseReader);
+  OnReleaseReader = nullptr;
+  if (release) release(*this);
+  Reader = nullptr;
 }
 
 bool TStorage::UnmountStorage(TStorage* /*storage*/) { return false; }

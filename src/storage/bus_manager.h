@@ -75,7 +75,8 @@ class TStorage {
   // Raw read of `count` whole sectors: no bounds check, no window.
   virtual bool Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) = 0;
   virtual bool Open(bool read, bool write, bool exclusive) = 0;
-  // With `releaseReader` the attached file-system reader is destroyed.
+  // With `releaseReader` the attached file-system reader is dropped by its
+  // owner.
   virtual void Close(bool releaseReader);
   // `shortName` leaves out the bracketed label a partition appends.
   virtual std::string GetName(bool shortName) = 0;
@@ -97,7 +98,7 @@ class TStorage {
 
   bool UserAdded() const { return (Flags & kStorageUserAdded) != 0; }
   void MarkUserAdded() { Flags |= kStorageUserAdded; }
-  FileSystem* GetReader() const { return Reader.get(); }
+  FileSystem* GetReader() const { return Reader; }
 
   std::int32_t SectorSize = 512;
   std::int64_t Size = 0;
@@ -112,7 +113,12 @@ class TStorage {
   TStorageType StorageType = stEmpty;
   TStorageSource StorageSource = ssPhysical;
   std::string Path;
-  std::unique_ptr<FileSystem> Reader;
+  // The file-system reader attached to this volume. It is owned by whoever
+  // attached it (the device manager), which sets OnReleaseReader to be told
+  // when the reader must go: readers read through their storage, so they go
+  // before it.
+  FileSystem* Reader = nullptr;
+  std::function<void(TStorage&)> OnReleaseReader;
   std::int32_t CacheSize = 0;
   bool Metadata = false;
   std::uint32_t Flags = 0;
@@ -122,6 +128,9 @@ class TStorage {
   std::uint64_t WindowFills() const { return windowFills_; }
 
  protected:
+  // Asks the reader's owner to drop the attached reader; forgets it.
+  void ReleaseReader();
+
   // Whether the concrete Read may run on several threads at once: it keeps
   // no state of its own between calls (positioned reads of a file, or
   // forwarding to a storage that guards itself).

@@ -4,7 +4,6 @@
 
 #include "common/func.h"
 #include "common/log.h"
-#include "filesystems/file_system.h"
 #include "platform/disks.h"
 #include "platform/errors.h"
 #include "storage/hdd_manager.h"
@@ -135,7 +134,7 @@ THardDrive::THardDrive(TBusManager* manager, const std::string& path, std::int32
 
 THardDrive::~THardDrive() {
   // Readers and partitions read through this drive: they go first.
-  Reader.reset();
+  ReleaseReader();
   Partitions.clear();
   file_.Close();
 }

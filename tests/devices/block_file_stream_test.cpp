@@ -72,7 +72,8 @@ class BlockStreamTest : public ::testing::Test {
     reader_ = reader.get();
     reader_->Add("/", FakeItem{"file.bin", kAttrArchive, FakeReader::Pattern(100000, 3)});
     reader_->Add("/", FakeItem{"big.bin", kAttrArchive, FakeReader::Pattern(1000000, 4)});
-    disk_.Reader = std::move(reader);
+    disk_.Reader = reader_;
+    ownedReader_ = std::move(reader);
   }
   TFileEntry Entry(const std::string& name) {
     TFileEntry entry;
@@ -86,6 +87,7 @@ class BlockStreamTest : public ::testing::Test {
 
   MemoryDisk disk_{std::vector<std::uint8_t>(4096)};
   FakeReader* reader_ = nullptr;
+  std::unique_ptr<FakeReader> ownedReader_;
   std::vector<std::uint8_t> data_[2] = {FakeReader::Pattern(100000, 3), FakeReader::Pattern(1000000, 4)};
 };
 
@@ -199,7 +201,7 @@ TEST(BlockStreamSectorRounded, RoundsTheSizeAndPadsWithZeros) {
   StreamReader* reader = owned.get();
   const std::vector<std::uint8_t> data = FakeReader::Pattern(66000, 5);
   reader->Add("/", FakeItem{"f.bin", kAttrArchive, data});
-  disk.Reader = std::move(owned);
+  disk.Reader = reader;
   TFileEntry entry;
   const FsHandle find = reader->FindFirstByPath("/", entry);
   reader->FindClose(find);

@@ -76,7 +76,7 @@ class FuseMountTest : public ::testing::Test {
       reader_->Add("/docs", FakeItem{"f" + std::to_string(i), kAttrArchive,
                                      FakeReader::Pattern(static_cast<std::size_t>(300000 + i * 77777), static_cast<std::uint32_t>(i))});
     reader_->Add("/docs", FakeItem{"empty", kAttrArchive, {}});
-    disk_.Reader = std::move(reader);
+    devices_.AttachReader(&disk_, std::move(reader));
     folder_ = ::testing::TempDir() + "/vandrel_fuse_" + std::to_string(::getpid());
     std::filesystem::create_directories(folder_);
     service_ = std::make_unique<TMountStorage2System>(&disk_, &devices_);

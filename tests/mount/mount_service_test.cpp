@@ -36,7 +36,7 @@ class MountServiceTest : public ::testing::Test {
     reader_->Add("/docs", FakeItem{"empty", kAttrArchive, {}});
     reader_->Add("/docs", FakeItem{"future", kAttrArchive, {}, -1, ~0ULL});
     reader_->Add("/Recovered files", FakeItem{"lost.bin", kAttrArchive, {9}});
-    disk_.Reader = std::move(reader);
+    devices_.AttachReader(&disk_, std::move(reader));
     service_ = std::make_unique<TMountStorage2System>(&disk_, &devices_);
   }
 
@@ -80,7 +80,7 @@ TEST_F(MountServiceTest, RootAndListings) {
             reader_->askedPaths.end());
   EXPECT_EQ(reader_->OpenFinds(), 0u);
 
-  disk_.Reader.reset();
+  devices_.DropReader(disk_);
   EXPECT_EQ(List("/"), std::vector<std::string>{"Storage"});
   TCbFsEntryInfo info;
   EXPECT_FALSE(Info("/FileSystem", info));

@@ -80,7 +80,7 @@ TRaidDevice::TRaidDevice(TBusManager* manager, const std::string& path, const TR
 }
 
 TRaidDevice::~TRaidDevice() {
-  Reader.reset();
+  ReleaseReader();
   Partitions.clear();
   layout_.reset();
 }
