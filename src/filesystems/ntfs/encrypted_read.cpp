@@ -1,5 +1,6 @@
 // An encrypted file read without its key: the raw export of its $EFS
 // metadata and its still-encrypted streams.
+#include "filesystems/block_file_stream_storage.h"
 #include "filesystems/dir_list_ex.h"
 #include "filesystems/ntfs/efs.h"
 #include "filesystems/ntfs/ntfs.h"

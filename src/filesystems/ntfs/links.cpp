@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "filesystems/ntfs/reparse.h"
+#include "platform/locale.h"
 
 namespace vandrel {
 namespace {
