@@ -96,6 +96,8 @@ const char* DamageText(TDamage damage) {
     case TDamage::AttributeOrder: return "attributes out of order";
     case TDamage::RunlistShort: return "runlist shorter than attribute";
     case TDamage::RunlistLong: return "runlist longer than attribute";
+    case TDamage::ExtentHeaderDamaged: return "extent header damaged";
+    case TDamage::ExtentTreeTooDeep: return "extent tree too deep";
   }
   return "damaged";
 }

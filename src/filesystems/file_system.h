@@ -61,6 +61,8 @@ enum class TDamage : std::uint8_t {
   AttributeOrder,    // a record's attributes are not in ascending type order
   RunlistShort,      // the runlist ends before the attribute's last cluster
   RunlistLong,       // the runlist goes on past the attribute's last cluster
+  ExtentHeaderDamaged,  // an extent tree node's header is not one (magic, counts beyond the node)
+  ExtentTreeTooDeep,    // an extent tree claims more levels than the format allows
 };
 // The reason as front ends print it ("size beyond map", ...).
 const char* DamageText(TDamage damage);

@@ -232,6 +232,19 @@ TEST_F(CliRescue, ExtMapsAndSizes) {
          Put(b, leaf * blockSize + 20, 0, 2);
        },
        "/frag.bin", std::string(frag.size(), '\0'), "extent loop", true, false},
+      {"extent root without its magic", [&](std::vector<std::uint8_t>& b) { Put(b, wholeInode + kBlockArea, 0, 2); },
+       "/whole.bin", std::string(5000, '\0'), "extent header damaged", true, true},
+      {"extent root with more entries than it has room for",
+       [&](std::vector<std::uint8_t>& b) {
+         Put(b, wholeInode + kBlockArea + 2, 5, 2);  // eh_entries
+         Put(b, wholeInode + kBlockArea + 4, 5, 2);  // eh_max: four fit in the inode
+       },
+       "/whole.bin", std::string(5000, '\0'), "extent header damaged", true, true},
+      {"leaf block with more entries than its maximum",
+       [&](std::vector<std::uint8_t>& b) { Put(b, leaf * blockSize + 2, Get(b, leaf * blockSize + 4, 2) + 1, 2); },
+       "/frag.bin", std::string(frag.size(), '\0'), "extent header damaged", true, false},
+      {"extent root deeper than the format allows", [&](std::vector<std::uint8_t>& b) { Put(b, fragInode + kBlockArea + 6, 6, 2); },
+       "/frag.bin", std::string(frag.size(), '\0'), "extent tree too deep", true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

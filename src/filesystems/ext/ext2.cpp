@@ -8,28 +8,28 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "common/error_codes.h"
+#include "filesystems/ext/directory.h"
+#include "filesystems/ext/extents.h"
+#include "filesystems/ext/group_descriptor.h"
+#include "filesystems/ext/inline_data.h"
 #include "filesystems/volume_read.h"
 
 namespace vandrel {
 
 // ------------------------------------------------------------ block maps
 
-class TExt2::BlockMap {
+class TExt2::BlockMap : public Ext2MapBlocks {
  public:
   BlockMap(TExt2& fs, const Ext2Inode& inode) : fs_(fs), inode_(inode) {}
 
   bool Map(std::uint64_t logical, std::uint64_t& physical, std::uint64_t& count) {
-    physical = 0;
-    count = 1;
-    return (inode_.flags & kExt2FlagExtents) != 0 ? MapExtents(logical, physical, count)
-                                                  : MapPointers(logical, physical, count);
+    return Extents() ? MapExt2Extents(inode_, fs_.sb_, *this, logical, physical, count, failure_)
+                     : MapExt2BlockPointers(inode_, fs_.sb_, *this, logical, physical, count, failure_);
   }
 
   // Logical blocks up to the end of the last one the map places: a few
   // map blocks along the last branch, whatever the size says.
-  std::uint64_t MappedEnd() {
-    return (inode_.flags & kExt2FlagExtents) != 0 ? ExtentsEnd() : PointersEnd();
-  }
+  std::uint64_t MappedEnd() { return Extents() ? Ext2ExtentsEnd(inode_, *this) : Ext2BlockPointersEnd(inode_, fs_.sb_, *this); }
 
   // Why the last Map that failed did.
   TDamage Failure() const { return failure_; }
@@ -37,18 +37,10 @@ class TExt2::BlockMap {
   // Most blocks the map can address.
   static std::uint64_t Reach(const Ext2Inode& inode, std::uint64_t blockSize) {
     if ((inode.flags & kExt2FlagExtents) != 0) return std::uint64_t{1} << 32;
-    const std::uint64_t n = blockSize / 4;
-    return 12 + n + n * n + n * n * n;
+    return Ext2BlockPointersReach(blockSize);
   }
 
- private:
-  struct Cached {
-    std::uint64_t block = 0;
-    std::vector<std::uint8_t> bytes;
-  };
-
-  // The block, kept per level so that walking a file reads each map block once.
-  const std::vector<std::uint8_t>* Load(std::size_t slot, std::uint64_t block) {
+  const std::vector<std::uint8_t>* Load(std::size_t slot, std::uint64_t block) override {
     Cached& cached = cache_[slot];
     if (cached.block == block && !cached.bytes.empty()) return &cached.bytes;
     cached.block = 0;
@@ -57,182 +49,17 @@ class TExt2::BlockMap {
     return &cached.bytes;
   }
 
-  // Entries i.. of a pointer table that continue as one run or one hole.
-  static void RunIn(ByteSpan table, std::uint64_t entries, std::uint64_t i, std::uint64_t& physical,
-                    std::uint64_t& count) {
-    const std::uint32_t first = Le32(table, i * 4);
-    std::uint64_t k = 1;
-    if (first == 0) {
-      while (i + k < entries && Le32(table, (i + k) * 4) == 0) ++k;
-    } else {
-      while (i + k < entries && Le32(table, (i + k) * 4) == first + k) ++k;
-    }
-    physical = first;
-    count = k;
-  }
+ private:
+  struct Cached {
+    std::uint64_t block = 0;
+    std::vector<std::uint8_t> bytes;
+  };
 
-  bool MapPointers(std::uint64_t logical, std::uint64_t& physical, std::uint64_t& count) {
-    if (logical < 12) {
-      RunIn(inode_.blockArea, 12, logical, physical, count);
-      return true;
-    }
-    logical -= 12;
-    const std::uint64_t perBlock = fs_.sb_.blockSize / 4;
-    std::uint64_t span = perBlock;  // blocks below one pointer of the top level
-    for (int depth = 1; depth <= 3; ++depth, span *= perBlock) {
-      if (logical >= span) {
-        logical -= span;
-        continue;
-      }
-      std::uint64_t pointer = inode_.Block(11 + depth);
-      std::uint64_t below = span;  // blocks the current pointer covers
-      for (int level = depth; level >= 1; --level) {
-        if (pointer == 0) {
-          count = below - logical % below;
-          return true;
-        }
-        const auto* table = Load(static_cast<std::size_t>(level), pointer);
-        if (table == nullptr) return Fail(pointer);
-        below /= perBlock;
-        const std::uint64_t index = (logical / below) % perBlock;
-        if (level == 1) {
-          RunIn(*table, perBlock, index, physical, count);
-          return true;
-        }
-        pointer = Le32(*table, index * 4);
-      }
-    }
-    return true;  // beyond what the map can address: a hole
-  }
-
-  std::uint64_t PointersEnd() {
-    const std::uint64_t perBlock = fs_.sb_.blockSize / 4;
-    std::uint64_t base = 12;
-    std::uint64_t spans[3] = {perBlock, perBlock * perBlock, perBlock * perBlock * perBlock};
-    std::uint64_t bases[3];
-    for (int d = 0; d < 3; ++d) {
-      bases[d] = base;
-      base += spans[d];
-    }
-    for (int depth = 3; depth >= 1; --depth) {
-      std::uint64_t pointer = inode_.Block(11 + depth);
-      if (pointer == 0) continue;
-      std::uint64_t start = bases[depth - 1];
-      std::uint64_t below = spans[depth - 1];
-      for (int level = depth; level >= 1; --level) {
-        below /= perBlock;
-        const auto* table = Load(static_cast<std::size_t>(level), pointer);
-        if (table == nullptr) return start;
-        std::uint64_t i = perBlock;
-        while (i > 0 && Le32(*table, (i - 1) * 4) == 0) --i;
-        if (i == 0) return start;
-        if (level == 1) return start + i;
-        start += (i - 1) * below;
-        pointer = Le32(*table, (i - 1) * 4);
-      }
-    }
-    for (std::uint64_t i = 12; i > 0; --i)
-      if (inode_.Block(static_cast<int>(i - 1)) != 0) return i;
-    return 0;
-  }
-
-  std::uint64_t ExtentsEnd() {
-    ByteSpan node(inode_.blockArea);
-    ExtentHeader header;
-    if (!ParseExtentHeader(node, header)) return 0;
-    std::uint64_t start = 0;
-    for (std::size_t level = 0; level <= kExtentMaxDepth; ++level) {
-      if (header.entries == 0) return start;
-      if (header.depth == 0) {
-        const ExtentLeaf leaf = ParseExtentLeaf(node, header.entries - 1u);
-        return std::uint64_t{leaf.logical} + leaf.length;
-      }
-      const ExtentIndex index = ParseExtentIndex(node, header.entries - 1u);
-      start = index.logical;
-      const auto* child = Load(level + 4, index.child);
-      ExtentHeader below;
-      if (child == nullptr || !ParseExtentHeader(*child, below) || below.depth + 1 != header.depth) return start;
-      node = ByteSpan(*child);
-      header = below;
-    }
-    return start;
-  }
-
-  // Number of a node's entries (sorted by first block) that start at or
-  // before `logical`: the one that may hold it is the last of them.
-  template <typename FirstBlock>
-  static std::uint32_t EntriesFrom(std::uint32_t entries, std::uint64_t logical, FirstBlock firstBlock) {
-    std::uint32_t lo = 0;
-    std::uint32_t hi = entries;
-    while (lo < hi) {
-      const std::uint32_t mid = (lo + hi) / 2;
-      if (firstBlock(mid) <= logical) lo = mid + 1;
-      else hi = mid;
-    }
-    return lo;
-  }
-
-  bool MapExtents(std::uint64_t logical, std::uint64_t& physical, std::uint64_t& count) {
-    ByteSpan node(inode_.blockArea);
-    ExtentHeader header;
-    if (!ParseExtentHeader(node, header)) return false;
-    std::uint64_t upper = std::numeric_limits<std::uint32_t>::max() + std::uint64_t{1};
-    for (std::size_t level = 0; level <= kExtentMaxDepth; ++level) {
-      if (header.entries == 0) {
-        count = upper > logical ? upper - logical : 1;
-        return true;
-      }
-      if (header.depth == 0) {
-        const std::uint32_t lo = EntriesFrom(header.entries, logical, [&](std::uint32_t i) {
-          return ParseExtentLeaf(node, i).logical;
-        });
-        if (lo > 0) {
-          const ExtentLeaf leaf = ParseExtentLeaf(node, lo - 1);
-          if (logical < std::uint64_t{leaf.logical} + leaf.length) {
-            // Unwritten extents are allocated but read as zeros.
-            physical = leaf.unwritten ? 0 : leaf.physical + (logical - leaf.logical);
-            count = std::uint64_t{leaf.logical} + leaf.length - logical;
-            return true;
-          }
-        }
-        const std::uint64_t next = lo < header.entries ? ParseExtentLeaf(node, lo).logical : upper;
-        count = next > logical ? next - logical : 1;
-        return true;
-      }
-      const std::uint32_t lo = EntriesFrom(header.entries, logical, [&](std::uint32_t i) {
-        return ParseExtentIndex(node, i).logical;
-      });
-      if (lo == 0) {
-        const std::uint64_t next = ParseExtentIndex(node, 0).logical;
-        count = next > logical ? next - logical : 1;
-        return true;
-      }
-      if (lo < header.entries) upper = std::min<std::uint64_t>(upper, ParseExtentIndex(node, lo).logical);
-      const ExtentIndex index = ParseExtentIndex(node, lo - 1);
-      const auto* child = Load(level + 4, index.child);
-      if (child == nullptr) return Fail(index.child);
-      ExtentHeader below;
-      // A node whose depth is not one less than its parent's is the parent
-      // again or one above it: following it would go round.
-      if (!ParseExtentHeader(*child, below) || below.depth + 1 != header.depth) {
-        failure_ = TDamage::ExtentLoop;
-        return false;
-      }
-      node = ByteSpan(*child);
-      header = below;
-    }
-    failure_ = TDamage::ExtentLoop;
-    return false;
-  }
-
-  bool Fail(std::uint64_t block) {
-    failure_ = block == 0 || block >= fs_.sb_.blocksCount ? TDamage::RunOutsideVolume : TDamage::Unreadable;
-    return false;
-  }
+  bool Extents() const { return (inode_.flags & kExt2FlagExtents) != 0; }
 
   TExt2& fs_;
   Ext2Inode inode_;
-  std::array<Cached, 4 + kExtentMaxDepth + 1> cache_;
+  std::array<Cached, kExt2PointerSlots + kExtentSlots> cache_;
   TDamage failure_ = TDamage::None;
 };
 
@@ -281,9 +108,14 @@ bool TExt2::ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out) {
 bool TExt2::Open() {
   opened_ = false;
   if (storage_ == nullptr) return false;
-  std::vector<std::uint8_t> super(1024);
-  if (!ReadVolumeBytes(*storage_, 1024, super.data(), super.size())) return false;
-  if (!ParseExt2Superblock(super, sb_)) return false;
+  std::vector<std::uint8_t> super(kExt2SuperblockSize);
+  if (!ReadVolumeBytes(*storage_, kExt2SuperblockOffset, super.data(), super.size())) return false;
+  if (const Ext2SuperblockFault fault = ParseExt2Superblock(super, sb_); fault != Ext2SuperblockFault::kNone) {
+    // Without the magic this is simply no Ext volume; anything else is damage.
+    if (fault != Ext2SuperblockFault::kBadMagic)
+      LogEvent(kSenderGeneral, kErrImageCorrupted, 0, Sprintf("Ext2: superblock: %s", Ext2SuperblockFaultText(fault)), 3);
+    return false;
+  }
   clusterSize_ = sb_.blockSize;
   if (!ReadGroupDescriptors()) return false;
   opened_ = ReadInode(kExt2RootInode, rootInode_);
@@ -295,28 +127,17 @@ bool TExt2::ReadGroupDescriptors() {
   const std::uint64_t volumeBytes =
       static_cast<std::uint64_t>(std::max<std::int64_t>(storage_->SectorCount, 0)) * static_cast<std::uint64_t>(sectorSize_);
   const std::uint64_t tableBytes = sb_.groupCount * sb_.descSize;
-  if (sb_.groupCount > std::numeric_limits<std::uint32_t>::max() || tableBytes > volumeBytes) return false;
+  if (sb_.groupCount > std::numeric_limits<std::uint32_t>::max() || tableBytes > volumeBytes) {
+    LogEvent(kSenderGeneral, kErrImageCorrupted, 0, "Ext2: the group descriptor table is larger than the volume", 3);
+    return false;
+  }
   const std::uint64_t perBlock = sb_.blockSize / sb_.descSize;
   const std::uint64_t blocks = (sb_.groupCount + perBlock - 1) / perBlock;
-  const bool metaBg = (sb_.featureIncompat & kExt2IncompatMetaBg) != 0;
-  auto hasSuper = [&](std::uint64_t group) {
-    if ((sb_.featureRoCompat & kExt2RoCompatSparseSuper) == 0 || group <= 1) return true;
-    for (std::uint64_t base : {3, 5, 7}) {
-      std::uint64_t power = base;
-      while (power < group) power *= base;
-      if (power == group) return true;
-    }
-    return false;
-  };
   descriptors_.assign(static_cast<std::size_t>(blocks * sb_.blockSize), 0);
   bool any = false;
   std::vector<std::uint8_t> one;
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    std::uint64_t location = std::uint64_t{sb_.firstDataBlock} + 1 + b;
-    if (metaBg && b >= sb_.firstMetaBg) {
-      const std::uint64_t group = b * perBlock;
-      location = std::uint64_t{sb_.firstDataBlock} + group * sb_.blocksPerGroup + (hasSuper(group) ? 1 : 0);
-    }
+    const std::uint64_t location = Ext2DescriptorBlock(sb_, b);
     if (ReadBlock(location, one)) any = true;
     else LogText("Ext2.TExt2.GetDescriptorGroup() error");
     std::memcpy(descriptors_.data() + b * sb_.blockSize, one.data(), sb_.blockSize);
@@ -424,7 +245,7 @@ std::unique_ptr<TExt2::TExt2FileData> TExt2::OpenInodeData(std::uint32_t number,
     return data;
   }
   // A fast symbolic link keeps its target where the block map would be.
-  const std::uint64_t aclBlocks = inode.fileAcl != 0 ? sb_.blockSize / 512 : 0;
+  const std::uint64_t aclBlocks = inode.fileAcl != 0 ? sb_.blockSize / kExt2InodeBlocksUnit : 0;
   if (inode.Type() == kExt2TypeSymlink && inode.size <= inode.blockArea.size() &&
       (inode.flags & kExt2FlagExtents) == 0 && inode.blocks <= aclBlocks) {
     data->inlineData = true;
@@ -585,6 +406,10 @@ void TExt2::FillFromInode(std::uint32_t number, std::uint8_t recordType, TFileEn
                    ? 0
                    : static_cast<std::int64_t>(std::min<std::uint64_t>(DataSize(number, inode, &damaged), std::numeric_limits<std::int64_t>::max()));
     if (damaged) out.MarkDamaged(TDamage::SizeBeyondMap);
+    // A broken extent root fails every read of the file: known from the inode alone.
+    ExtentHeader root;
+    if ((inode.flags & (kExt2FlagExtents | kExt2FlagInlineData)) == kExt2FlagExtents)
+      if (const TDamage why = CheckExtentHeader(inode.blockArea, root); why != TDamage::None) out.MarkDamaged(why);
     out.CreationTime = UnixToFileTime(inode.ctime);
     out.LastAccessTime = UnixToFileTime(inode.atime);
     out.LastWriteTime = UnixToFileTime(inode.mtime);
@@ -624,8 +449,9 @@ bool TExt2::LoadDirBlock(TExt2FindHandle& find) {
     if (!find.loaded) return false;
     // (inline bytes always begin with the whole block area)
     const ByteSpan bytes(find.data->inlineBytes);
-    constexpr std::size_t kArea = std::tuple_size_v<decltype(Ext2Inode::blockArea)>;
-    const ByteSpan piece = find.blockIndex == 0 ? bytes.subspan(4, kArea - 4) : bytes.subspan(kArea);
+    const ByteSpan piece = find.blockIndex == 0
+                               ? bytes.subspan(kExt2InlineDirParentSize, kExt2BlockAreaSize - kExt2InlineDirParentSize)
+                               : bytes.subspan(kExt2BlockAreaSize);
     ++find.blockIndex;
     find.block.assign(piece.begin(), piece.end());
     find.offset = 0;
@@ -670,7 +496,7 @@ bool TExt2::FirstRecordSound(TExt2FindHandle& find) {
   std::vector<std::uint8_t> block;
   if (!find.data->map->Map(0, physical, count) || physical == 0 || !ReadBlock(physical, block)) return false;
   const Ext2DirRecord record = ParseExt2DirRecord(block, 0, sb_);
-  return record.recLen >= 12 && record.recLen % 4 == 0 && record.recLen <= block.size();
+  return record.recLen >= Ext2DirRecordLength(1) && record.recLen % 4 == 0 && record.recLen <= block.size();
 }
 
 bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
@@ -680,7 +506,7 @@ bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
       find.pending.erase(find.pending.begin());
       return true;
     }
-    if (!find.loaded || find.offset + 8 > find.block.size()) {
+    if (!find.loaded || find.offset + kExt2DirRecordHeaderSize > find.block.size()) {
       if (!LoadDirBlock(find)) return false;
       continue;  // the piece loaded may be too short for a record
     }
@@ -688,7 +514,7 @@ bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
     const std::uint64_t blockSize = find.block.size();
     const std::uint64_t at = find.offset;
     const Ext2DirRecord record = ParseExt2DirRecord(find.block, at, sb_);
-    if (record.recLen < 8 || record.recLen % 4 != 0 || record.recLen > blockSize - at) {
+    if (record.recLen < kExt2DirRecordHeaderSize || record.recLen % 4 != 0 || record.recLen > blockSize - at) {
       // A broken record length hides the rest of the block; the next
       // block is read as usual.
       find.damaged = true;
@@ -696,21 +522,21 @@ bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
       continue;
     }
     find.offset += record.recLen;
-    const bool nameFits = record.nameLen > 0 && 8 + std::uint64_t{record.nameLen} <= record.recLen;
+    const bool nameFits = record.nameLen > 0 && kExt2DirRecordHeaderSize + record.nameLen <= record.recLen;
     if (scan_ && nameFits) {
       // Records that an erase merged into this one may still stand in its slack.
-      std::uint64_t slack = at + ((8 + record.nameLen + 3) & ~std::uint64_t{3});
+      std::uint64_t slack = at + Ext2DirRecordLength(record.nameLen);
       const std::uint64_t end = at + record.recLen;
-      while (slack + 12 <= end) {
+      while (slack + Ext2DirRecordLength(1) <= end) {
         const Ext2DirRecord old = ParseExt2DirRecord(find.block, slack, sb_);
-        const std::uint64_t real = (8 + std::uint64_t{old.nameLen} + 3) & ~std::uint64_t{3};
+        const std::uint64_t real = Ext2DirRecordLength(old.nameLen);
         if (old.inode == 0 || old.inode > sb_.inodesCount || old.nameLen == 0 || slack + real > end ||
             old.recLen < real) {
           slack += 4;
           continue;
         }
         TFileEntry found;
-        std::string name(reinterpret_cast<const char*>(find.block.data() + slack + 8), old.nameLen);
+        std::string name = Ext2DirRecordName(find.block, slack, old);
         if (name != "." && name != ".." && name.find('\0') == std::string::npos && name.find('/') == std::string::npos) {
           FillFromInode(old.inode, old.fileType, found);
           found.Name = std::move(name);
@@ -724,7 +550,7 @@ bool TExt2::NextDirEntry(TExt2FindHandle& find, TFileEntry& out) {
       }
     }
     if (record.inode == 0 || !nameFits || record.inode > sb_.inodesCount) continue;
-    std::string name(reinterpret_cast<const char*>(find.block.data() + at + 8), record.nameLen);
+    std::string name = Ext2DirRecordName(find.block, at, record);
     if (name == "." || name == "..") continue;
     out.Clear();
     FillFromInode(record.inode, record.fileType, out);

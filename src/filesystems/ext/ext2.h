@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "filesystems/ext/ext2_tree.h"
-#include "filesystems/ext/ext2_types.h"
+#include "filesystems/ext/inode.h"
+#include "filesystems/ext/superblock.h"
 #include "filesystems/file_system.h"
 
 namespace vandrel {

@@ -8,7 +8,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/error_codes.h"
-#include "filesystems/ext/ext2_types.h"
+#include "filesystems/ext/superblock.h"
 #include "filesystems/volume_read.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "filesystems/file_system.h"

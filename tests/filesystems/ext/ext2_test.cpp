@@ -12,6 +12,8 @@
 
 #include "common/log.h"
 #include "filesystems/ext/ext2.h"
+#include "filesystems/ext/extents.h"
+#include "filesystems/ext/inline_data.h"
 #include "filesystems/reader_walk.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
