@@ -195,7 +195,7 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
     while (size < 0 || done < static_cast<std::uint64_t>(size)) {
       std::int32_t want = chunk;
       if (size >= 0) want = static_cast<std::int32_t>(std::min<std::uint64_t>(chunk, static_cast<std::uint64_t>(size) - done));
-      const std::int32_t got = devices.ReadEntry(file, buffer.data(), want);
+      const std::int32_t got = devices.ReadEntryAt(file, static_cast<std::int64_t>(done), buffer.data(), want);
       std::uint64_t bytes = got > 0 ? static_cast<std::uint64_t>(std::min(got, want)) : 0;
       if (bytes == 0) {
         if (size < 0) break;
@@ -203,7 +203,6 @@ std::uint64_t CopyEntryData(TDeviceManager& devices, const TFileEntry& entry, co
         bytes = std::min(granule - done % granule, static_cast<std::uint64_t>(size) - done);
         std::fill_n(buffer.data(), bytes, std::uint8_t{0});
         unreadable += bytes;
-        devices.SeekEntry(file, kSeekBegin, static_cast<std::int64_t>(done + bytes));
       }
       sink(buffer.data(), static_cast<std::size_t>(bytes));
       done += bytes;

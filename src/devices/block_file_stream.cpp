@@ -21,12 +21,8 @@ FsHandle TBlockFileStream::OpenStreamOp(const TFileEntry& entry, const TStreamId
   return devices_ == nullptr ? kNoHandle : devices_->OpenEntryStream(entry, stream);
 }
 
-std::int32_t TBlockFileStream::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {
-  return devices_ == nullptr ? 0 : devices_->ReadEntry(handle, buffer, count);
-}
-
-std::int64_t TBlockFileStream::SeekFileOp(FsHandle handle, int origin, std::int64_t offset) {
-  return devices_ == nullptr ? 0 : devices_->SeekEntry(handle, origin, offset);
+std::int32_t TBlockFileStream::ReadFileAtOp(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) {
+  return devices_ == nullptr ? 0 : devices_->ReadEntryAt(handle, offset, buffer, count);
 }
 
 bool TBlockFileStream::CloseFileOp(FsHandle handle) { return devices_ == nullptr ? true : devices_->CloseEntry(handle); }

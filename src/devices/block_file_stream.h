@@ -20,8 +20,7 @@ class TBlockFileStream : public TBlockFileStreamStorage {
  protected:
   FsHandle OpenFileOp(const TFileEntry& entry) override;
   FsHandle OpenStreamOp(const TFileEntry& entry, const TStreamId& stream) override;
-  std::int32_t ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) override;
-  std::int64_t SeekFileOp(FsHandle handle, int origin, std::int64_t offset) override;
+  std::int32_t ReadFileAtOp(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) override;
   bool CloseFileOp(FsHandle handle) override;
   std::int64_t FileSizeOp(FsHandle handle) override;
 

@@ -347,17 +347,11 @@ FsHandle TDeviceManager::OpenEntryStream(const TFileEntry& entry, const TStreamI
   return files_.Add(std::move(record));
 }
 
-std::int32_t TDeviceManager::ReadEntry(FsHandle file, void* buffer, std::int32_t count) {
+std::int32_t TDeviceManager::ReadEntryAt(FsHandle file, std::int64_t offset, void* buffer, std::int32_t count) {
   std::shared_lock lock(fileLock_);
   FileRecord* record = file == kNoHandle ? nullptr : files_.Get(file);
   if (record == nullptr) return 0;
-  return record->reader->Read(record->handle, buffer, count);
-}
-
-std::int64_t TDeviceManager::SeekEntry(FsHandle file, int origin, std::int64_t offset) {
-  FileRecord* record = file == kNoHandle ? nullptr : files_.Get(file);
-  if (record == nullptr) return 0;
-  return record->reader->Seek(record->handle, origin, offset);
+  return record->reader->ReadAt(record->handle, offset, buffer, count);
 }
 
 std::int64_t TDeviceManager::EntrySize(FsHandle file) {

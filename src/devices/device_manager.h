@@ -92,8 +92,9 @@ class TDeviceManager {
   void FindCloseFile(FsHandle handle);
   FsHandle OpenEntry(const TFileEntry& entry);
   FsHandle OpenEntryStream(const TFileEntry& entry, const TStreamId& stream);
-  std::int32_t ReadEntry(FsHandle file, void* buffer, std::int32_t count);
-  std::int64_t SeekEntry(FsHandle file, int origin, std::int64_t offset);
+  // Bytes of the open file at `offset`, as the reader's ReadAt: safe from
+  // several threads on one handle.
+  std::int32_t ReadEntryAt(FsHandle file, std::int64_t offset, void* buffer, std::int32_t count);
   std::int64_t EntrySize(FsHandle file);
   // Why reads of the file failed or fell short, as far as its reader knows.
   TDamage EntryDamage(FsHandle file);

@@ -69,7 +69,6 @@ void TBlockFileStreamStorage::AfterOpen() {
   size_ = std::max<std::int64_t>(0, FileSizeOp(handle_));
   opened_ = true;
   if (entry_.Storage != nullptr) entry_.Storage->SetCaching(false);
-  SeekFileOp(handle_, kSeekBegin, 0);
 }
 
 void TBlockFileStreamStorage::CloseHandle() {
@@ -91,12 +90,9 @@ FsHandle TBlockFileStreamStorage::OpenStreamOp(const TFileEntry& entry, const TS
   return reader_ == nullptr ? kNoHandle : reader_->OpenStream(entry, stream);
 }
 
-std::int32_t TBlockFileStreamStorage::ReadFileOp(FsHandle handle, void* buffer, std::int32_t count) {
-  return reader_ == nullptr ? 0 : reader_->Read(handle, buffer, count);
-}
-
-std::int64_t TBlockFileStreamStorage::SeekFileOp(FsHandle handle, int origin, std::int64_t offset) {
-  return reader_ == nullptr ? 0 : reader_->Seek(handle, origin, offset);
+std::int32_t TBlockFileStreamStorage::ReadFileAtOp(FsHandle handle, std::int64_t offset, void* buffer,
+                                                   std::int32_t count) {
+  return reader_ == nullptr ? 0 : reader_->ReadAt(handle, offset, buffer, count);
 }
 
 bool TBlockFileStreamStorage::CloseFileOp(FsHandle handle) {
@@ -110,13 +106,12 @@ std::int64_t TBlockFileStreamStorage::FileSizeOp(FsHandle handle) {
 }
 
 std::int64_t TBlockFileStreamStorage::ReadBlocks(std::int64_t blockStart, std::uint8_t* out, std::int64_t length) {
-  SeekFileOp(handle_, kSeekBegin, blockStart);
   // The file ends inside the last block: its bytes are all there is to get.
   const std::int64_t needed = std::min(length, size_ - blockStart);
   std::int64_t got = 0;
   while (got < needed) {
     const auto ask = static_cast<std::int32_t>(std::min(length - got, kMaxChunk));
-    std::int64_t n = ReadFileOp(handle_, out + got, ask);
+    std::int64_t n = ReadFileAtOp(handle_, blockStart + got, out + got, ask);
     if (n < 1) break;
     n = std::min<std::int64_t>(n, ask);
     if (sectorRounding_) {
@@ -132,51 +127,58 @@ std::int64_t TBlockFileStreamStorage::ReadBlocks(std::int64_t blockStart, std::u
   return got;
 }
 
-std::int64_t TBlockFileStreamStorage::Read(void* buffer, std::int64_t count) {
-  lastReadFailed_ = false;
-  const std::int64_t n = std::max<std::int64_t>(0, std::min(count, size_ - position_));
+TBlockFileStreamStorage::Block TBlockFileStreamStorage::CachedBlock(std::int64_t blockStart) const {
+  std::lock_guard lock(cacheLock_);
+  return cachedStart_ == blockStart ? cached_ : Block();
+}
+
+void TBlockFileStreamStorage::KeepBlock(std::int64_t blockStart, Block block) {
+  std::lock_guard lock(cacheLock_);
+  cached_ = std::move(block);
+  cachedStart_ = blockStart;
+}
+
+std::int64_t TBlockFileStreamStorage::DoReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool& failed) {
+  const std::int64_t n = std::max<std::int64_t>(0, std::min(count, size_ - offset));
   if (n == 0 || !opened_) return 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::int64_t b = blockSize_;
   std::int64_t delivered = 0;
   try {
-    if (cachedStart_ >= 0 && cachedStart_ / b == position_ / b) {
-      const std::int64_t offset = position_ % b;
-      const std::int64_t k = std::min(b - offset, n);
-      std::memcpy(out, block_.get() + offset, static_cast<std::size_t>(k));
-      delivered = k;
-      position_ += k;
-    }
     while (delivered < n) {
-      const std::int64_t offset = position_ % b;
-      const std::int64_t blockStart = position_ - offset;
+      const std::int64_t at = offset + delivered;
+      const std::int64_t within = at % b;
+      const std::int64_t blockStart = at - within;
       const std::int64_t want = n - delivered;
-      if (offset == 0 && want >= b) {
+      Block block = CachedBlock(blockStart);
+      if (!block && within == 0 && want >= b) {
         // Whole blocks land in the caller's buffer without a detour.
         const std::int64_t whole = std::min(want / b * b, kMaxChunk / b * b);
         const std::int64_t expected = std::min(whole, size_ - blockStart);
-        if (ReadBlocks(blockStart, out + delivered, whole) < expected) lastReadFailed_ = true;
+        if (ReadBlocks(blockStart, out + delivered, whole) < expected) failed = true;
         delivered += whole;
-        position_ += whole;
         continue;
       }
-      if (!block_) block_ = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(b));
-      cachedStart_ = -1;
-      const std::int64_t expected = std::min(b, size_ - blockStart);
-      if (ReadBlocks(blockStart, block_.get(), b) < expected) {
-        lastReadFailed_ = true;
-      } else {
-        cachedStart_ = blockStart;
+      if (!block) {
+        // Read into a block of this call's own: another thread may be
+        // copying out of the cached one.
+        auto fresh = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(b));
+        const std::int64_t expected = std::min(b, size_ - blockStart);
+        // A block that fell short is not kept: the next read tries again.
+        if (ReadBlocks(blockStart, fresh->data(), b) < expected) {
+          failed = true;
+        } else {
+          KeepBlock(blockStart, fresh);
+        }
+        block = std::move(fresh);
       }
-      const std::int64_t k = std::min(b - offset, want);
-      std::memcpy(out + delivered, block_.get() + offset, static_cast<std::size_t>(k));
+      const std::int64_t k = std::min(b - within, want);
+      std::memcpy(out + delivered, block->data() + within, static_cast<std::size_t>(k));
       delivered += k;
-      position_ += k;
     }
   } catch (const std::exception& e) {
     LogEvent(kSenderIo, kErrException, 0, std::string("Exception TBlockFileStreamStorage.Read: ") + e.what(), 3);
-    lastReadFailed_ = true;
-    cachedStart_ = -1;
+    failed = true;
   }
   return delivered;
 }

@@ -107,6 +107,13 @@ TDamage FileSystem::FindDamage(const TFileEntry& directory, FsHandle handle) {
   return handle == kNoHandle && root ? TDamage::FolderUnreadable : TDamage::None;
 }
 
+std::int32_t FileSystem::Read(FsHandle handle, void* buffer, std::int32_t count) {
+  const std::int64_t position = Seek(handle, kSeekCurrent, 0);
+  const std::int32_t n = ReadAt(handle, position, buffer, count);
+  if (n > 0) Seek(handle, kSeekBegin, position + n);
+  return n;
+}
+
 TDamage FileSystem::ReadDamage(FsHandle) { return TDamage::None; }
 
 TFolderListing FileSystem::ListFolder(const TFileEntry& directory) {

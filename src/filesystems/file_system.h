@@ -236,8 +236,12 @@ class FileSystem {
   virtual FsHandle OpenFile(const TFileEntry& entry) = 0;
   // NTFS: one attribute or named stream; kNoHandle elsewhere.
   virtual FsHandle OpenStream(const TFileEntry& entry, const TStreamId& stream);
-  // Bytes read from the current position, which advances.
-  virtual std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) = 0;
+  // Bytes of the open file at `offset`; -1 when the bytes at `offset`
+  // cannot be read. Neither uses nor moves the handle's position: several
+  // threads may read one handle at once.
+  virtual std::int32_t ReadAt(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) = 0;
+  // ReadAt at the handle's position, which advances; for one reader at a time.
+  std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count);
   // Why reads of an open file fail or fall short of its stored size, as
   // far as the reader knows.
   virtual TDamage ReadDamage(FsHandle handle);

@@ -26,12 +26,10 @@ constexpr std::string_view kRecoveredFiles = "Recovered files";
 // 10000-01-01: beyond it a time has no date-time form.
 constexpr std::int64_t kLastValidUnixSecond = 253402300800LL;
 
-// An open file of a volume: the stream that serves it, and the lock that
-// keeps each seek-and-read pair on it whole (the kernel reads one file on
-// several threads at once).
+// An open file of a volume: the stream that serves it. The kernel reads one
+// file on several threads at once; the stream's reads are positional.
 struct TMountFile {
   explicit TMountFile(std::unique_ptr<TStream> s) : stream(std::move(s)) {}
-  std::mutex lock;
   std::unique_ptr<TStream> stream;
 };
 
@@ -327,12 +325,9 @@ void TMount2System::ReadFile(const TCbFsFileInfo&, void* fileHandleContext, std:
   if (file == nullptr || !file->stream || bytesToRead <= 0) return;
   bool failed = false;
   {
+    // Positional: FUSE's workers read one open file at once, each at its own offset.
     std::shared_lock shared(ProgramReadLock());
-    std::lock_guard lock(file->lock);
-    TStream& stream = *file->stream;
-    if (stream.Position() != position) stream.Seek64(position, kSeekBegin);
-    bytesRead = static_cast<std::int32_t>(stream.Read(buffer, bytesToRead));
-    failed = stream.LastReadFailed();
+    bytesRead = static_cast<std::int32_t>(file->stream->ReadAt(position, buffer, bytesToRead, &failed));
   }
   // Zeros standing in for unreadable data must not pass for the file's
   // content: the reading program gets an I/O error instead.

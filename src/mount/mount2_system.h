@@ -56,9 +56,9 @@ void MountUnitShutdown();
 const std::string& MountSettingsFile();
 std::string ArchitectureTag();
 void SetArchitectureTag(const std::string& tag);
-// The one lock of all mounted volumes: reads share it (each seek-and-read
-// pair whole under its file's own lock), while listings, lookups, opens and
-// closes hold it alone.
+// The one lock of all mounted volumes: reads share it (they are positional
+// and need no lock of their own), while listings, lookups, opens and closes
+// hold it alone.
 ReadWriteLock& ProgramReadLock();
 // The shared driver version (both halves 0 when not installed).
 TDriverVersion SharedDriverVersion();

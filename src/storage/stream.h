@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 namespace vandrel {
 
@@ -18,7 +17,8 @@ inline constexpr int kSeekEnd = 2;
 // a + b, held at the limits of int64 instead of overflowing (stream seeks).
 std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b);
 
-// The abstract read-only byte stream: size, read and seek.
+// The abstract read-only byte stream: size and positional reads, with a
+// position for callers that read one piece after the other.
 class TStream {
  public:
   TStream() = default;
@@ -27,18 +27,27 @@ class TStream {
   TStream& operator=(const TStream&) = delete;
 
   virtual std::int64_t GetSize() = 0;
-  // Bytes delivered into `buffer`, 0 at the end.
-  virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+  // Bytes delivered into `buffer` from `offset`, 0 at the end. Uses no
+  // position, so several threads may read one stream at once. `failed`
+  // (when given) tells whether the layer below failed: bytes it could not
+  // deliver were handed out as zeros. The mount answers an I/O error then,
+  // so a copy never passes a hole off as data.
+  std::int64_t ReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool* failed = nullptr);
+  // ReadAt at Position(), which advances; for one reader at a time.
+  std::int64_t Read(void* buffer, std::int64_t count);
   virtual std::int64_t Seek64(std::int64_t offset, int origin) = 0;
 
   std::int64_t Position() const { return position_; }
-  // Whether the last read met a failure of the layer below: bytes it could
-  // not deliver were handed out as zeros. The mount answers an I/O error
-  // then, so a copy never passes a hole off as data.
+  // Whether the last Read met a failure of the layer below.
   bool LastReadFailed() const { return lastReadFailed_; }
 
  protected:
+  // ReadAt for an offset >= 0 and a count > 0; sets `failed` as ReadAt says.
+  virtual std::int64_t DoReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool& failed) = 0;
+
   std::int64_t position_ = 0;
+
+ private:
   bool lastReadFailed_ = false;
 };
 
@@ -49,15 +58,16 @@ class TRawDiskStream : public TStream {
   ~TRawDiskStream() override;
 
   std::int64_t GetSize() override;
-  std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Seek64(std::int64_t offset, int origin) override;
+
+ protected:
+  std::int64_t DoReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool& failed) override;
 
  private:
   std::int32_t sectorSize_ = 512;
   TStorage* storage_ = nullptr;
   std::int64_t startOffset_ = 0;  // sectors
   bool opened_ = false;
-  std::vector<std::uint8_t> scratch_;
 };
 
 }  // namespace vandrel

@@ -91,8 +91,8 @@ TEST_F(DeviceManagerTest, ReaderAttachmentAndWrappersOnBadHandles) {
   EXPECT_NE(std::find(log.begin(), log.end(), "File system is not supported"), log.end());
   char buffer[16];
   TFileEntry entry;
-  EXPECT_EQ(devices.ReadEntry(kNoHandle, buffer, 16), 0);
-  EXPECT_EQ(devices.SeekEntry(kNoHandle, 0, 5), 0);
+  EXPECT_EQ(devices.ReadEntryAt(kNoHandle, 0, buffer, 16), 0);
+  EXPECT_EQ(devices.ReadEntryAt(kNoHandle, 5, buffer, 16), 0);
   EXPECT_EQ(devices.EntrySize(kNoHandle), 0);
   EXPECT_FALSE(devices.CloseEntry(kNoHandle));
   EXPECT_EQ(devices.FindFirstFile(nullptr, "/", entry), kNoHandle);

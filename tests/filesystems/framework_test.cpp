@@ -61,7 +61,7 @@ class TreeFs : public FileSystem {
   bool FindNext(FsHandle h, TFileEntry& out) override { return tree.FindNext(h, out); }
   void FindClose(FsHandle h) override { tree.FindClose(h); }
   FsHandle OpenFile(const TFileEntry&) override { return kNoHandle; }
-  std::int32_t Read(FsHandle, void*, std::int32_t) override { return 0; }
+  std::int32_t ReadAt(FsHandle, std::int64_t, void*, std::int32_t) override { return 0; }
   bool CloseFile(FsHandle& h) override {
     h = kNoHandle;
     return true;

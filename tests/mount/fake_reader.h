@@ -101,17 +101,15 @@ class FakeReader : public FileSystem {
     files_[handle] = {item, 0};
     return handle;
   }
-  std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override {
+  std::int32_t ReadAt(FsHandle handle, std::int64_t position, void* buffer, std::int32_t count) override {
     std::lock_guard lock(mutex_);
     reads.push_back(count);
     const auto it = files_.find(handle);
-    if (it == files_.end() || count <= 0 || failReads) return 0;
+    if (it == files_.end() || count <= 0 || position < 0 || failReads) return 0;
     const auto& data = it->second.first->data;
-    const std::int64_t position = it->second.second;
     const std::int64_t limit = shortReadsAt >= 0 ? std::min<std::int64_t>(shortReadsAt, data.size()) : data.size();
     const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, limit - position));
     if (n > 0) std::memcpy(buffer, data.data() + position, static_cast<std::size_t>(n));
-    it->second.second += n;
     return static_cast<std::int32_t>(n);
   }
   bool CloseFile(FsHandle& handle) override {

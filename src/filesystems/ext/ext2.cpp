@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 #include "common/func.h"
 #include "common/log.h"
@@ -70,6 +71,10 @@ struct TExt2::TExt2FileData {
   std::int64_t position = 0;
   bool inlineData = false;
   std::vector<std::uint8_t> inlineBytes;
+  // Guards map (its per-level block cache and last failure) and damage:
+  // several threads may read one open file. Taken only around those, never
+  // across a read of file data.
+  std::mutex lock;
   std::unique_ptr<BlockMap> map;
   TDamage damage = TDamage::None;  // the first a read or the size met
 };
@@ -275,26 +280,25 @@ FsHandle TExt2::OpenFile(const TFileEntry& entry) {
   return files_.Add(std::move(data));
 }
 
-std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
+std::int32_t TExt2::ReadAt(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) {
   TExt2FileData* data = handle == kNoHandle ? nullptr : files_.Get(handle);
-  if (data == nullptr || count <= 0 || data->position >= data->size) return 0;
+  if (data == nullptr || count <= 0 || offset < 0 || offset >= data->size) return 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::uint64_t wanted =
-      std::min<std::uint64_t>(static_cast<std::uint64_t>(count), static_cast<std::uint64_t>(data->size - data->position));
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(count), static_cast<std::uint64_t>(data->size - offset));
   if (data->inlineData) {
-    const std::uint64_t available = data->inlineBytes.size() > static_cast<std::uint64_t>(data->position)
-                                        ? data->inlineBytes.size() - static_cast<std::uint64_t>(data->position)
+    const std::uint64_t available = data->inlineBytes.size() > static_cast<std::uint64_t>(offset)
+                                        ? data->inlineBytes.size() - static_cast<std::uint64_t>(offset)
                                         : 0;
     const std::uint64_t n = std::min(wanted, available);
-    if (n > 0) std::memcpy(out, data->inlineBytes.data() + data->position, n);
+    if (n > 0) std::memcpy(out, data->inlineBytes.data() + offset, n);
     std::memset(out + n, 0, wanted - n);
-    data->position += static_cast<std::int64_t>(wanted);
     return static_cast<std::int32_t>(wanted);
   }
   const std::uint64_t blockSize = sb_.blockSize;
   std::uint64_t done = 0;
   while (done < wanted) {
-    const std::uint64_t position = static_cast<std::uint64_t>(data->position) + done;
+    const std::uint64_t position = static_cast<std::uint64_t>(offset) + done;
     const std::uint64_t logical = position / blockSize;
     const std::uint64_t within = position % blockSize;
     std::uint64_t physical = 0;
@@ -303,11 +307,16 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
     const std::uint64_t needBlocks = (within + left + blockSize - 1) / blockSize;
     bool failed = false;
     TDamage why = TDamage::Unreadable;
-    if (!data->map->Map(logical, physical, blocks)) {
+    bool mapped = false;
+    {
+      std::lock_guard lock(data->lock);
+      mapped = data->map->Map(logical, physical, blocks);
+      if (!mapped) why = data->map->Failure();
+    }
+    if (!mapped) {
       LogText(Sprintf("Except in Read Inode Data. Inode #%u, block %llu: unreadable block map", data->inodeNumber,
                       static_cast<unsigned long long>(logical)));
       failed = true;
-      why = data->map->Failure();
     }
     blocks = std::max<std::uint64_t>(std::min(blocks, needBlocks), 1);
     // Blocks past the volume's end are damage, not data: only those inside are read.
@@ -328,7 +337,10 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
                Sprintf("Ext2: inode %u: block %llu of the file cannot be read", data->inodeNumber,
                        static_cast<unsigned long long>(logical)),
                3);
-      if (data->damage == TDamage::None) data->damage = why;
+      {
+        std::lock_guard lock(data->lock);
+        if (data->damage == TDamage::None) data->damage = why;
+      }
       // The bytes before the failure are the answer; a failure at the
       // position itself is -1, and the position stays.
       if (done == 0) return -1;
@@ -336,7 +348,6 @@ std::int32_t TExt2::Read(FsHandle handle, void* buffer, std::int32_t count) {
     }
     done += take;
   }
-  data->position += static_cast<std::int64_t>(done);
   return static_cast<std::int32_t>(done);
 }
 
@@ -365,8 +376,10 @@ std::int64_t TExt2::GetFileSize(FsHandle handle) {
 }
 
 TDamage TExt2::ReadDamage(FsHandle handle) {
-  const TExt2FileData* data = handle == kNoHandle ? nullptr : files_.Get(handle);
-  return data != nullptr ? data->damage : TDamage::None;
+  TExt2FileData* data = handle == kNoHandle ? nullptr : files_.Get(handle);
+  if (data == nullptr) return TDamage::None;
+  std::lock_guard lock(data->lock);
+  return data->damage;
 }
 
 bool TExt2::CloseFile(FsHandle& handle) {

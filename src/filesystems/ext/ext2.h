@@ -35,7 +35,7 @@ class TExt2 : public FileSystem {
   void FindClose(FsHandle handle) override;
   TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
   FsHandle OpenFile(const TFileEntry& entry) override;
-  std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
+  std::int32_t ReadAt(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) override;
   bool CloseFile(FsHandle& handle) override;
   TDamage ReadDamage(FsHandle handle) override;
   std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;

@@ -3,6 +3,7 @@
 // listed for recovery), files by their cluster chains.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -51,7 +52,7 @@ class TFAT : public FileSystem {
   // By the chain; a deleted entry's clusters are read consecutively.
   FsHandle OpenFile(const TFileEntry& entry) override;
   FsHandle OpenFile(const TFileEntry& entry, TFatReadMode mode);
-  std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
+  std::int32_t ReadAt(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) override;
   bool CloseFile(FsHandle& handle) override;
   TDamage ReadDamage(FsHandle handle) override;
   std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;
@@ -101,7 +102,7 @@ class TFAT : public FileSystem {
     std::vector<Run> runs;
     std::vector<std::uint64_t> runStart;  // cluster index where each run begins
     std::uint64_t mappedClusters = 0;
-    bool shortLogged = false;
+    std::atomic<bool> shortLogged = false;  // the short chain is logged once, whichever thread meets it
   };
 
   bool LoadFatCopy(int copy);

@@ -62,22 +62,21 @@ FsHandle TFAT::OpenFile(const TFileEntry& entry, TFatReadMode mode) {
   return files_.Add(std::move(file));
 }
 
-std::int32_t TFAT::Read(FsHandle handle, void* buffer, std::int32_t count) {
+std::int32_t TFAT::ReadAt(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) {
   TFatFileHandle* file = IsInvalidHandle(handle) ? nullptr : files_.Get(handle);
   if (file == nullptr) return -1;
-  if (count <= 0 || file->position >= file->size) return 0;
+  if (count <= 0 || offset < 0 || offset >= file->size) return 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
   const std::uint64_t wanted = std::min<std::uint64_t>(static_cast<std::uint64_t>(count),
-                                                       static_cast<std::uint64_t>(file->size - file->position));
+                                                       static_cast<std::uint64_t>(file->size - offset));
   std::uint64_t done = 0;
   while (done < wanted) {
-    const std::uint64_t position = static_cast<std::uint64_t>(file->position) + done;
+    const std::uint64_t position = static_cast<std::uint64_t>(offset) + done;
     const std::uint64_t index = position / clusterSize_;
     if (index >= file->mappedClusters) {
-      if (!file->shortLogged)
+      if (!file->shortLogged.exchange(true))
         LogEvent(kSenderFat, kErrClusterList, 0,
                  Sprintf("Cluster chain of %u ends before the file's size", file->firstCluster), 3);
-      file->shortLogged = true;
       // Past the chain there is nothing of the file: a failure, not its end.
       if (done == 0) return -1;
       break;
@@ -101,7 +100,6 @@ std::int32_t TFAT::Read(FsHandle handle, void* buffer, std::int32_t count) {
     }
     done += take;
   }
-  file->position += static_cast<std::int64_t>(done);
   return static_cast<std::int32_t>(done);
 }
 

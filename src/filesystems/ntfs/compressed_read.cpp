@@ -1,6 +1,9 @@
 // Reading a compressed attribute: one compression unit at a time, its
 // allocated clusters unpacked by LZNT1.
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "filesystems/ntfs/lznt1.h"
 #include "filesystems/ntfs/ntfs.h"
@@ -11,13 +14,25 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
   const std::int64_t cs = clusterSize_;
   const std::int64_t unitClusters = std::int64_t{1} << h.Desc.CompressionUnit;
   const std::int64_t unitBytes = unitClusters * cs;
-  if (!h.Unpack) h.Unpack = std::make_unique<TNTFS_Unpack>(clusterSize_, static_cast<std::uint32_t>(unitBytes));
+  const TNTFS_Unpack unpack(clusterSize_, static_cast<std::uint32_t>(unitBytes));
+  std::vector<std::uint8_t> unitData;
+  std::vector<std::uint8_t> packed;
   bool ok = true;
   while (length > 0) {
     const std::int64_t unit = position / unitBytes;
-    if (h.UnitIndex != unit) {
-      h.Unit.assign(static_cast<std::size_t>(unitBytes), 0);
-      h.Packed.clear();
+    const std::int64_t offset = position - unit * unitBytes;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(length), unitBytes - offset));
+    bool cached = false;
+    {
+      std::lock_guard lock(h.UnitLock);
+      if (h.UnitIndex == unit) {
+        std::memcpy(out, h.Unit.data() + offset, n);
+        cached = true;
+      }
+    }
+    if (!cached) {
+      unitData.assign(static_cast<std::size_t>(unitBytes), 0);
+      packed.clear();
       const std::int64_t first = unit * unitClusters;
       std::int64_t allocated = 0;
       bool unitRead = true;
@@ -28,32 +43,35 @@ bool TNTFS::ReadCompressed(TNtfsFileHandle& h, std::int64_t position, std::uint8
           vcn = next < 0 ? first + unitClusters : std::min(next, first + unitClusters);
           continue;
         }
-        const std::int64_t n = std::min(run->Vcn + run->Length, first + unitClusters) - vcn;
+        const std::int64_t count = std::min(run->Vcn + run->Length, first + unitClusters) - vcn;
         if (run->Lcn >= 0) {
           // Allocated clusters of a unit come first; they hold its packed form.
-          const std::size_t at = h.Packed.size();
-          h.Packed.resize(at + static_cast<std::size_t>(n * cs));
-          if (!ReadVolume((run->Lcn + (vcn - run->Vcn)) * cs, h.Packed.data() + at, static_cast<std::size_t>(n * cs)))
+          const std::size_t at = packed.size();
+          packed.resize(at + static_cast<std::size_t>(count * cs));
+          if (!ReadVolume((run->Lcn + (vcn - run->Vcn)) * cs, packed.data() + at, static_cast<std::size_t>(count * cs)))
             unitRead = false;
-          allocated += n;
+          allocated += count;
         } else if (run->Lcn == kLcnOutside) {
           unitRead = false;
         }
-        vcn += n;
+        vcn += count;
       }
       if (allocated == unitClusters) {
-        h.Unit = h.Packed;
+        unitData = packed;
       } else if (allocated > 0) {
-        h.Unpack->DecompressUnit(h.Packed, h.Unit);
+        unpack.DecompressUnit(packed, unitData);
       }
+      std::memcpy(out, unitData.data() + offset, n);
       // A unit that could not be read is not kept: the next read tries again
       // and fails again.
-      h.UnitIndex = unitRead ? unit : -1;
-      if (!unitRead) ok = false;
+      if (unitRead) {
+        std::lock_guard lock(h.UnitLock);
+        h.Unit.swap(unitData);
+        h.UnitIndex = unit;
+      } else {
+        ok = false;
+      }
     }
-    const std::int64_t offset = position - unit * unitBytes;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(length), unitBytes - offset));
-    std::memcpy(out, h.Unit.data() + offset, n);
     out += n;
     position += static_cast<std::int64_t>(n);
     length -= n;

@@ -73,8 +73,7 @@ TEncryptedFileRaw::TEncryptedFileRaw(std::unique_ptr<TStream> efs, TAdsStreams s
   PutUtf16(h + 54, u"GURE");
   if (metadata > 0) {
     // What cannot be read stays zero; the layout does not depend on it.
-    efs->Seek64(0, kSeekBegin);
-    efs->Read(h + kEfsFileHeader, metadata);
+    efs->ReadAt(0, h + kEfsFileHeader, metadata);
   }
   efs.reset();
 
@@ -116,7 +115,8 @@ void TEncryptedFileRaw::BlockHeader(const Part& part, std::int64_t index, std::u
   PutLe32(out + 44, static_cast<std::uint64_t>(padded));
 }
 
-std::int64_t TEncryptedFileRaw::ReadPart(Part& part, std::int64_t offset, std::uint8_t* out, std::int64_t count) {
+std::int64_t TEncryptedFileRaw::ReadPart(const Part& part, std::int64_t offset, std::uint8_t* out, std::int64_t count,
+                                         bool& failed) {
   const auto headerLength = static_cast<std::int64_t>(part.Header.size());
   if (offset < headerLength) {
     const std::int64_t n = std::min(count, headerLength - offset);
@@ -139,36 +139,35 @@ std::int64_t TEncryptedFileRaw::ReadPart(Part& part, std::int64_t offset, std::u
   if (dataOffset >= piece) return count;  // padding of the last block: zeros
   const std::int64_t n = std::min(count, piece - dataOffset);
   if (part.Stream) {
-    part.Stream->Seek64(index * kEfsBlockData + dataOffset, kSeekBegin);
-    if (part.Stream->Read(out, n) < n || part.Stream->LastReadFailed()) lastReadFailed_ = true;
+    bool lost = false;
+    if (part.Stream->ReadAt(index * kEfsBlockData + dataOffset, out, n, &lost) < n || lost) failed = true;
   }
   return n;
 }
 
-std::int64_t TEncryptedFileRaw::Read(void* buffer, std::int64_t count) {
-  lastReadFailed_ = false;
-  if (count <= 0) return 0;
+std::int64_t TEncryptedFileRaw::DoReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool& failed) {
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::memset(out, 0, static_cast<std::size_t>(count));
   std::int64_t done = 0;
   const auto headerLength = static_cast<std::int64_t>(header_.size());
-  while (done < count && position_ >= 0 && position_ < total_) {
-    const std::int64_t want = std::min(count - done, total_ - position_);
+  std::int64_t position = offset;
+  while (done < count && position < total_) {
+    const std::int64_t want = std::min(count - done, total_ - position);
     std::int64_t n = 0;
-    if (position_ < headerLength) {
-      n = std::min(want, headerLength - position_);
-      std::memcpy(out + done, header_.data() + position_, static_cast<std::size_t>(n));
+    if (position < headerLength) {
+      n = std::min(want, headerLength - position);
+      std::memcpy(out + done, header_.data() + position, static_cast<std::size_t>(n));
     } else {
       // The last part that starts at or before the position holds it.
-      const auto it = std::upper_bound(parts_.begin(), parts_.end(), position_,
+      const auto it = std::upper_bound(parts_.begin(), parts_.end(), position,
                                        [](std::int64_t p, const Part& part) { return p < part.Start; });
       if (it == parts_.begin()) break;
-      Part& part = *std::prev(it);
-      n = ReadPart(part, position_ - part.Start, out + done, want);
+      const Part& part = *std::prev(it);
+      n = ReadPart(part, position - part.Start, out + done, want, failed);
     }
     if (n <= 0) break;
     done += n;
-    position_ += n;
+    position += n;
   }
   return done;
 }

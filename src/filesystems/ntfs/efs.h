@@ -52,8 +52,10 @@ class TEncryptedFileRaw : public TStream {
   TEncryptedFileRaw(std::unique_ptr<TStream> efs, TAdsStreams streams);
 
   std::int64_t GetSize() override { return total_; }
-  std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Seek64(std::int64_t offset, int origin) override;
+
+ protected:
+  std::int64_t DoReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool& failed) override;
 
  private:
   struct Part {
@@ -69,7 +71,8 @@ class TEncryptedFileRaw : public TStream {
   static void BlockHeader(const Part& part, std::int64_t index, std::uint8_t* out);
   // Copies what the part holds at `offset`, at most `count` bytes; the
   // bytes handled.
-  std::int64_t ReadPart(Part& part, std::int64_t offset, std::uint8_t* out, std::int64_t count);
+  static std::int64_t ReadPart(const Part& part, std::int64_t offset, std::uint8_t* out, std::int64_t count,
+                               bool& failed);
 
   std::vector<std::uint8_t> header_;  // file header and $EFS bytes
   std::vector<Part> parts_;

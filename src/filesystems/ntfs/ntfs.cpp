@@ -480,13 +480,12 @@ TDamage TNTFS::ReadDamage(FsHandle handle) {
   return h != nullptr ? h->Damage : TDamage::None;
 }
 
-std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
+std::int32_t TNTFS::ReadAt(FsHandle handle, std::int64_t position, void* buffer, std::int32_t count) {
   TNtfsFileHandle* h = files_.Get(handle);
   if (h == nullptr || count <= 0 || clusterSize_ == 0) return 0;
-  if (h->Efs) return static_cast<std::int32_t>(h->Efs->Read(buffer, count));
-  if (h->Position < 0 || h->Position >= h->Size) return 0;
+  if (h->Efs) return static_cast<std::int32_t>(h->Efs->ReadAt(position, buffer, count));
+  if (position < 0 || position >= h->Size) return 0;
   auto* out = static_cast<std::uint8_t*>(buffer);
-  const std::int64_t position = h->Position;
   auto n = static_cast<std::size_t>(std::min<std::int64_t>(count, h->Size - position));
   const TNtfsAttrDesc& d = h->Desc;
   if (d.Resident) {
@@ -529,7 +528,6 @@ std::int32_t TNTFS::Read(FsHandle handle, void* buffer, std::int32_t count) {
       std::memset(out + (from - position), 0, static_cast<std::size_t>(position + static_cast<std::int64_t>(n) - from));
     }
   }
-  h->Position = position + static_cast<std::int64_t>(n);
   return static_cast<std::int32_t>(n);
 }
 

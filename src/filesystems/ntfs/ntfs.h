@@ -57,11 +57,12 @@ struct TNtfsFileHandle {
   std::int64_t Size = 0;
   std::int64_t MftNumber = 0;
   TNtfsAttrDesc Desc;
-  std::unique_ptr<TNTFS_Unpack> Unpack;
-  // The last compression unit decompressed, kept for the next read.
+  // Guards UnitIndex and Unit, the last compression unit decompressed,
+  // kept for the next read of the handle on whichever thread. Units are
+  // read and unpacked outside it.
+  std::mutex UnitLock;
   std::int64_t UnitIndex = -1;
   std::vector<std::uint8_t> Unit;
-  std::vector<std::uint8_t> Packed;
   // An encrypted file's unnamed data, served as its raw export.
   std::unique_ptr<TEncryptedFileRaw> Efs;
   TDamage Damage = TDamage::None;
@@ -90,7 +91,7 @@ class TNTFS : public FileSystem {
   TDamage FindDamage(const TFileEntry& directory, FsHandle handle) override;
   FsHandle OpenFile(const TFileEntry& entry) override;
   FsHandle OpenStream(const TFileEntry& entry, const TStreamId& stream) override;
-  std::int32_t Read(FsHandle handle, void* buffer, std::int32_t count) override;
+  std::int32_t ReadAt(FsHandle handle, std::int64_t offset, void* buffer, std::int32_t count) override;
   TDamage ReadDamage(FsHandle handle) override;
   bool CloseFile(FsHandle& handle) override;
   std::int64_t Seek(FsHandle handle, int origin, std::int64_t offset) override;
