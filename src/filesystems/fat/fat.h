@@ -6,10 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/endian.h"
+#include "filesystems/fat/directory.h"
 #include "filesystems/file_system.h"
 
 namespace vandrel {
@@ -24,14 +27,6 @@ inline constexpr TFileSystemKind kFat32 = TFileSystemKind::kFat32;
 // clusters from the first one on (a deleted file whose neighbours were
 // written since).
 enum class TFatReadMode { kChain, kContiguous, kFreeClusters };
-
-// A directory holds at most this many 32-byte entries.
-inline constexpr std::int64_t kFatMaxDirEntries = 65536;
-
-// FAT date and time as FILETIME (taken as UTC); 0 for an impossible date.
-std::uint64_t FatTimeToFileTime(std::uint16_t date, std::uint16_t time);
-// Checksum of an 8.3 name that its long-name entries carry.
-std::uint8_t FatShortNameChecksum(const std::uint8_t* name11);
 
 class TFAT : public FileSystem {
  public:
@@ -124,9 +119,11 @@ class TFAT : public FileSystem {
   bool IsValidFolder(TFatFindHandle& find) const;
   FsHandle FindFirstChecked(const TFileEntry& directory, TFileEntry& out, bool folderCheck);
   bool ReadDirectory(TFatFindHandle& find, std::int64_t cluster);
-  void FillEntry(const TFatFindHandle& find, const std::uint8_t* raw, TFileEntry& out);
-  std::int64_t EntryCluster(const std::uint8_t* raw) const;
+  void FillEntry(const TFatFindHandle& find, const TFatDirEntry& raw, TFileEntry& out);
+  std::int64_t EntryCluster(ByteSpan raw) const;
   void MapFile(TFatFileHandle& file) const;
+  // Free clusters among the first `index` clusters of the data area.
+  std::int64_t FreeBefore(std::int64_t index) const;
 
   bool prepared_ = false;
   bool opened_ = false;
@@ -146,6 +143,11 @@ class TFAT : public FileSystem {
   std::int64_t rootCluster_ = 0;
   std::uint64_t fatBytes_ = 0;
   std::vector<std::uint8_t> fat_;
+  // Free clusters before each block of kFreeCountBlock clusters, counted
+  // on first use.
+  static constexpr std::int64_t kFreeCountBlock = 4096;
+  mutable std::mutex freeCountMutex_;  // guards freeBefore_
+  mutable std::vector<std::int64_t> freeBefore_;
   HandleTable<TFatFindHandle> finds_;
   HandleTable<TFatFileHandle> files_;
 };

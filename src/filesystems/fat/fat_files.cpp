@@ -6,6 +6,7 @@
 #include "common/func.h"
 #include "common/log.h"
 #include "filesystems/fat/fat.h"
+#include "filesystems/fat/fat_table.h"
 #include "common/error_codes.h"
 #include "filesystems/volume_read.h"
 
@@ -55,7 +56,7 @@ FsHandle TFAT::OpenFile(const TFileEntry& entry) {
 FsHandle TFAT::OpenFile(const TFileEntry& entry, TFatReadMode mode) {
   if (!opened_ || clusterSize_ == 0) return kNoHandle;
   auto file = std::make_unique<TFatFileHandle>();
-  file->firstCluster = static_cast<std::uint32_t>(entry.ObjectId & 0x0FFFFFFF);
+  file->firstCluster = static_cast<std::uint32_t>(entry.ObjectId & kFat32EntryMask);
   file->size = std::max<std::int64_t>(entry.Size, 0);
   file->mode = mode;
   MapFile(*file);

@@ -2,6 +2,7 @@
 // mkfs.fat made and mtools filled, and on damaged images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -255,6 +256,56 @@ TEST(FatDamage, TruncatedAndGarbageImagesDoNotCrash) {
   std::vector<std::uint8_t> zeroCluster = bytes;
   zeroCluster[13] = 0;  // sectors per cluster
   EXPECT_FALSE(OpenBytes(zeroCluster).fat->Open());
+}
+
+// A deleted entry's share of clusters in use again (its Mark), for ranges
+// that start anywhere, cross many clusters or run past the volume (garbage
+// sizes in a damaged folder), against a count over the image's own FAT.
+TEST(FatDamage, DeletedEntryInUseShareOverAnyRange) {
+  VANDREL_FIXTURE(image, "fat16_full");
+  std::vector<std::uint8_t> bytes = ReadFileBytes(image);
+  const Geometry g = GeometryOf(bytes, kFat16);
+  const ByteSpan b(bytes);
+  const std::uint64_t rootSectors = (Le16(b, 17) * 32 + g.bps - 1) / g.bps;
+  const std::uint64_t dataStart = Le16(b, 14) + g.fats * (g.fatBytes / g.bps) + rootSectors;
+  const std::uint64_t totalSectors = Le16(b, 19) != 0 ? Le16(b, 19) : Le32(b, 32);
+  const std::int64_t clusters = static_cast<std::int64_t>((totalSectors - dataStart) / Le8(b, 13));
+  const std::int64_t clusterBytes = static_cast<std::int64_t>(g.bps * Le8(b, 13));
+  ASSERT_GT(clusters, 3 * 4096);  // ranges below cross several thousand clusters
+  const std::vector<std::uint8_t> gone = {0xE5, 'O', 'N', 'E', ' ', ' ', ' ', ' ', 'T', 'X', 'T'};
+  const auto hit = std::search(bytes.begin(), bytes.end(), gone.begin(), gone.end());
+  ASSERT_NE(hit, bytes.end());
+  const auto entry = static_cast<std::uint64_t>(hit - bytes.begin());
+  const std::int64_t original = Le16(b, entry + 26);
+
+  const struct {
+    const char* what;
+    std::int64_t first;
+    std::uint32_t size;
+  } cases[] = {
+      {"as mtools left it", original, 1500},
+      {"one cluster at the start", 2, 0},
+      {"across thousands of clusters", 4000, static_cast<std::uint32_t>(9000 * clusterBytes)},
+      {"size past the volume", original, 0xFFFFFFFF},
+      {"last cluster, size past the volume", clusters + 1, 0xFFFFFFFF},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> patched = bytes;
+    patched[entry + 26] = static_cast<std::uint8_t>(c.first);
+    patched[entry + 27] = static_cast<std::uint8_t>(c.first >> 8);
+    for (int i = 0; i < 4; ++i) patched[entry + 28 + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(c.size >> (8 * i));
+    const std::int64_t last = std::min<std::int64_t>(c.first + c.size / clusterBytes, clusters + 1);
+    std::int64_t used = 0;
+    for (std::int64_t cluster = c.first; cluster <= last; ++cluster)
+      if (Le16(ByteSpan(patched), g.fatStart + static_cast<std::uint64_t>(cluster) * 2) != 0) ++used;
+    const std::int64_t examined = last - c.first + 1;
+    Damaged d = OpenBytes(patched);
+    const TreeListing tree = ListTree(*d.fat);
+    const auto found = tree.deleted.find("/del/xone.txt");
+    ASSERT_NE(found, tree.deleted.end());
+    EXPECT_EQ(found->second.Mark, (100 * used + examined / 2) / examined);
+  }
 }
 
 // Hand-made root directory entries on a fresh FAT16 volume.
