@@ -416,6 +416,12 @@ TEST_F(CliRescue, DamagedFolderIsNotEmpty) {
        "/edges", "run outside volume", "/a/b/mid.txt"},
       {"ntfs: index block torn", ntfs, [&](std::vector<std::uint8_t>& b) { b[indexBlock + 1022] ^= 0xFF; }, "/edges",
        "torn record", "/a/b/mid.txt"},
+      // The node header (at 24) gives where the entries start; each entry's
+      // length is at 8. A walk that stops before the last-entry mark lost
+      // the entries after it.
+      {"ntfs: index block's first entry of length 0", ntfs,
+       [&](std::vector<std::uint8_t>& b) { Put(b, indexBlock + 24 + Get(b, indexBlock + 24, 4) + 8, 0, 2); }, "/edges",
+       "folder unreadable", "/a/b/mid.txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

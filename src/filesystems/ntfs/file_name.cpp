@@ -5,24 +5,25 @@
 namespace vandrel {
 
 bool ParseFileName(ByteSpan v, TNtfsFileName& out) {
-  if (!Fits(v, 0, 66)) return false;
-  out.Parent = Le64(v, 0) & kNtfsRecordMask;
-  out.CreationTime = Le64(v, 8);
-  out.WriteTime = Le64(v, 16);
-  out.ChangeTime = Le64(v, 24);
-  out.AccessTime = Le64(v, 32);
-  out.AllocatedSize = LeS64(v, 40);
-  out.RealSize = LeS64(v, 48);
-  out.Flags = Le32(v, 56);
-  out.Namespace = Le8(v, 65);
-  out.Name = NtfsNameAt(v, 66, Le8(v, 64), v.size());
+  if (!Fits(v, 0, kNtfsFileNameHeaderLength)) return false;
+  out.Parent = Le64(v, kNtfsFileNameParent) & kNtfsRecordMask;
+  out.CreationTime = Le64(v, kNtfsFileNameCreationTime);
+  out.WriteTime = Le64(v, kNtfsFileNameWriteTime);
+  out.ChangeTime = Le64(v, kNtfsFileNameChangeTime);
+  out.AccessTime = Le64(v, kNtfsFileNameAccessTime);
+  out.AllocatedSize = LeS64(v, kNtfsFileNameAllocatedSize);
+  out.RealSize = LeS64(v, kNtfsFileNameRealSize);
+  out.Flags = Le32(v, kNtfsFileNameFlags);
+  out.Namespace = Le8(v, kNtfsFileNameNamespace);
+  // A name longer than the value is cut at its end.
+  out.Name = NtfsNameAt(v, kNtfsFileNameName, Le8(v, kNtfsFileNameLength), v.size());
   return true;
 }
 
 void TNtfsNameChoice::Offer(const TNtfsFileName& name) {
-  if (name.Namespace == 1 || name.Namespace == 3) {
+  if (name.Namespace == kNtfsNamespaceWin32 || name.Namespace == kNtfsNamespaceWin32AndDos) {
     primary_ = name;
-  } else if (name.Namespace == 0) {
+  } else if (name.Namespace == kNtfsNamespacePosix) {
     if (primary_.Name.empty()) primary_ = name;
   } else if (name.Namespace == kNtfsNamespaceDos && !hasFallback_) {
     fallback_ = name;

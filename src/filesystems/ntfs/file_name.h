@@ -22,7 +22,24 @@ struct TNtfsFileName {
   std::uint8_t Namespace = 0;
   std::string Name;
 };
+// $FILE_NAME fields.
+inline constexpr std::uint64_t kNtfsFileNameParent = 0;  // file reference
+inline constexpr std::uint64_t kNtfsFileNameCreationTime = 8;
+inline constexpr std::uint64_t kNtfsFileNameWriteTime = 16;
+inline constexpr std::uint64_t kNtfsFileNameChangeTime = 24;  // of the record
+inline constexpr std::uint64_t kNtfsFileNameAccessTime = 32;
+inline constexpr std::uint64_t kNtfsFileNameAllocatedSize = 40;
+inline constexpr std::uint64_t kNtfsFileNameRealSize = 48;
+inline constexpr std::uint64_t kNtfsFileNameFlags = 56;
+inline constexpr std::uint64_t kNtfsFileNameLength = 64;  // in UTF-16 units
+inline constexpr std::uint64_t kNtfsFileNameNamespace = 65;
+inline constexpr std::uint64_t kNtfsFileNameName = 66;
+inline constexpr std::uint64_t kNtfsFileNameHeaderLength = 66;
+
+inline constexpr std::uint8_t kNtfsNamespacePosix = 0;
+inline constexpr std::uint8_t kNtfsNamespaceWin32 = 1;
 inline constexpr std::uint8_t kNtfsNamespaceDos = 2;
+inline constexpr std::uint8_t kNtfsNamespaceWin32AndDos = 3;
 inline constexpr std::uint32_t kNtfsFileNameDirectory = 0x10000000;
 bool ParseFileName(ByteSpan value, TNtfsFileName& out);
 

@@ -31,44 +31,65 @@ TFileEntry EntryFromIndex(const TNtfsIndexEntry& e) {
 
 }  // namespace
 
-void ParseIndexEntries(ByteSpan area, std::vector<TNtfsIndexEntry>& out) {
+TNtfsIndexNode ParseNtfsIndexNode(ByteSpan b, std::uint64_t header) {
+  TNtfsIndexNode n;
+  n.EntriesStart = header + std::uint64_t{Le32(b, header + kNtfsNodeEntriesOffset)};
+  n.EntriesEnd = header + std::uint64_t{Le32(b, header + kNtfsNodeEntriesEnd)};
+  n.HasChildren = (Le8(b, header + kNtfsNodeFlags) & kNtfsNodeHasChildren) != 0;
+  return n;
+}
+
+TNtfsIndexEntryHeader ParseNtfsIndexEntryHeader(ByteSpan area, std::uint64_t off) {
+  TNtfsIndexEntryHeader h;
+  h.Reference = Le64(area, off + kNtfsIndexEntryReference);
+  h.Length = Le16(area, off + kNtfsIndexEntryLength);
+  h.KeyLength = Le16(area, off + kNtfsIndexEntryKeyLength);
+  h.Flags = Le16(area, off + kNtfsIndexEntryFlags);
+  // The child's VCN ends the entry; an entry too short to hold it has none.
+  if ((h.Flags & kNtfsIndexEntrySubnode) != 0 && h.Length >= kNtfsIndexEntryHeaderLength + 8 &&
+      Fits(area, off, h.Length))
+    h.SubnodeVcn = LeS64(area, off + h.Length - 8);
+  return h;
+}
+
+bool ParseIndexEntries(ByteSpan area, std::vector<TNtfsIndexEntry>& out) {
   std::uint64_t off = 0;
-  while (Fits(area, off, 16)) {
-    const std::uint16_t length = Le16(area, off + 8);
-    const std::uint16_t keyLength = Le16(area, off + 10);
-    const std::uint16_t flags = Le16(area, off + 12);
-    if ((flags & 2) != 0) break;
-    if (length < 16 || !Fits(area, off, length)) break;
-    if (keyLength >= 66 && 16u + keyLength <= length) {
+  // Every step moves on by at least a header, so the walk ends.
+  while (Fits(area, off, kNtfsIndexEntryHeaderLength)) {
+    const TNtfsIndexEntryHeader h = ParseNtfsIndexEntryHeader(area, off);
+    if ((h.Flags & kNtfsIndexEntryLast) != 0) return true;
+    if (h.Length < kNtfsIndexEntryHeaderLength || !Fits(area, off, h.Length)) return false;
+    if (h.KeyLength >= kNtfsFileNameHeaderLength && kNtfsIndexEntryHeaderLength + h.KeyLength <= h.Length) {
       TNtfsIndexEntry e;
-      e.Record = Le64(area, off) & kNtfsRecordMask;
-      if (ParseFileName(area.subspan(off + 16, keyLength), e.Key)) out.push_back(std::move(e));
+      e.Record = h.Reference & kNtfsRecordMask;
+      if (ParseFileName(area.subspan(off + kNtfsIndexEntryKey, h.KeyLength), e.Key)) out.push_back(std::move(e));
     }
-    off += length;
+    off += h.Length;
   }
+  return false;
 }
 
 bool IndexRootEntries(ByteSpan v, ByteSpan& entries, bool& large) {
   entries = {};
   large = false;
-  if (!Fits(v, 0, 32) || Le32(v, 0) != kNtfsAttrFileName) return false;
-  const std::uint64_t first = 16 + std::uint64_t{Le32(v, 16)};
-  std::uint64_t end = 16 + std::uint64_t{Le32(v, 20)};
-  large = (Le8(v, 28) & 1) != 0;
-  if (end > v.size()) end = v.size();
-  if (first < 32 || first >= end) return true;
-  entries = v.subspan(first, end - first);
+  constexpr std::uint64_t kFirstEntry = kNtfsIndexRootNode + kNtfsNodeHeaderLength;
+  if (!Fits(v, 0, kFirstEntry) || Le32(v, kNtfsIndexRootType) != kNtfsAttrFileName) return false;
+  const TNtfsIndexNode node = ParseNtfsIndexNode(v, kNtfsIndexRootNode);
+  large = node.HasChildren;
+  const std::uint64_t end = std::min<std::uint64_t>(node.EntriesEnd, v.size());
+  if (node.EntriesStart < kFirstEntry || node.EntriesStart >= end) return true;
+  entries = v.subspan(node.EntriesStart, end - node.EntriesStart);
   return true;
 }
 
 bool IndexBlockEntries(ByteSpan b, ByteSpan& entries) {
   entries = {};
+  constexpr std::uint64_t kFirstEntry = kNtfsIndexBlockNode + kNtfsNodeHeaderLength;
   if (!BytesEqual(b, 0, "INDX")) return false;
-  const std::uint64_t first = 24 + std::uint64_t{Le32(b, 24)};
-  std::uint64_t end = 24 + std::uint64_t{Le32(b, 28)};
-  if (end > b.size()) end = b.size();
-  if (first < 40 || first >= end) return false;
-  entries = b.subspan(first, end - first);
+  const TNtfsIndexNode node = ParseNtfsIndexNode(b, kNtfsIndexBlockNode);
+  const std::uint64_t end = std::min<std::uint64_t>(node.EntriesEnd, b.size());
+  if (node.EntriesStart < kFirstEntry || node.EntriesStart >= end) return false;
+  entries = b.subspan(node.EntriesStart, end - node.EntriesStart);
   return true;
 }
 
@@ -98,8 +119,10 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
     bool large = false;
     if (!IndexRootEntries(root.Value, area, large)) {
       LogText("Non _FILE_NAME Indexes");
-    } else {
-      ParseIndexEntries(area, raw);
+    } else if (!ParseIndexEntries(area, raw)) {
+      // Every node ends with its last-entry mark: entries after a broken
+      // one (or a node header out of range) are missing.
+      met(TDamage::FolderUnreadable);
     }
     TNtfsAttrDesc alloc;
     if (large && CollectAttribute(s, kNtfsAttrIndexAllocation, "$I30", alloc) && !alloc.Resident) {
@@ -132,7 +155,7 @@ std::shared_ptr<const std::vector<TFileEntry>> TNTFS::ListDirectory(std::int64_t
           met(TDamage::TornRecord);
           continue;
         }
-        if (IndexBlockEntries(block, area)) ParseIndexEntries(area, raw);
+        if (!IndexBlockEntries(block, area) || !ParseIndexEntries(area, raw)) met(TDamage::FolderUnreadable);
       }
     }
   }

@@ -14,6 +14,10 @@ namespace {
 
 // Reparse data this long or longer is damage.
 constexpr std::int64_t kMaxReparseBytes = 64000;
+// The $LXDEV extended attribute of a WSL device file.
+constexpr std::uint64_t kLxDevMajor = 0;
+constexpr std::uint64_t kLxDevMinor = 4;
+constexpr std::size_t kLxDevLength = 8;
 // Junction targets kept.
 constexpr std::size_t kMaxCachedLinks = 65536;
 
@@ -65,19 +69,19 @@ TNTFS::LinkKind TNTFS::ReadLinkText(const TFileEntry& entry, std::string& target
       return ParseInterixSpecial(data, info) != TSpecialKind::Unknown ? LinkKind::Special : LinkKind::None;
     }
     if (ParseSymlinkTarget(data, target) || ParseLxSymlink(data, target)) return LinkKind::Symlink;
-    if (data.size() < 4) return LinkKind::None;
-    if (Le32(data, 0) == kNtfsReparseMountPoint) return LinkKind::Junction;
-    info.Kind = entry.IsDirectory() ? TSpecialKind::Unknown : LxSpecialKind(Le32(data, 0));
+    if (!Fits(data, kNtfsReparseTag, 4)) return LinkKind::None;
+    if (ReparseTag(data) == kNtfsReparseMountPoint) return LinkKind::Junction;
+    info.Kind = entry.IsDirectory() ? TSpecialKind::Unknown : LxSpecialKind(ReparseTag(data));
     if (info.Kind == TSpecialKind::Unknown) return LinkKind::None;
     if (info.Kind == TSpecialKind::CharDevice || info.Kind == TSpecialKind::BlockDevice) {
-      // The device numbers: two 32-bit values in the extended attribute.
+      // The device numbers: 32-bit major, then minor, in the extended attribute.
       TNtfsAttrDesc ea;
       std::vector<std::uint8_t> eaBytes;
       ByteSpan dev;
       if (CollectAttribute(s, kNtfsAttrEa, kNtfsAnyStream, ea) && EffectiveSize(ea, clusterSize_) <= kMaxReparseBytes &&
-          ReadAttributeValue(ea, eaBytes, kMaxReparseBytes) && FindEaValue(eaBytes, "$LXDEV", dev) && dev.size() >= 8) {
-        info.Major = Le32(dev, 0);
-        info.Minor = Le32(dev, 4);
+          ReadAttributeValue(ea, eaBytes, kMaxReparseBytes) && FindEaValue(eaBytes, "$LXDEV", dev) && dev.size() >= kLxDevLength) {
+        info.Major = Le32(dev, kLxDevMajor);
+        info.Minor = Le32(dev, kLxDevMinor);
       }
     }
     return LinkKind::Special;

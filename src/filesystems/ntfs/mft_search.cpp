@@ -92,7 +92,7 @@ bool TNTFS::FindMftDirect(std::int64_t& mftOffset, std::int64_t& mirrorOffset) {
     if (offset < low || offset >= windowEnd) return {};
     const ByteSpan here(area.data() + (offset - low), static_cast<std::size_t>(windowEnd - offset));
     if (!BytesEqual(here, 0, "FILE")) return {};
-    size = Le32(here, 28);
+    size = Le32(here, kMftRecordBytesAllocated);
     if (size < 512 || size > 65536 || !std::has_single_bit(size)) size = boot_.RecordSize;
     if (size > here.size()) return {};
     record.assign(here.begin(), here.begin() + size);

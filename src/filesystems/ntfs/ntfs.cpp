@@ -659,12 +659,12 @@ bool TNTFS::RefreshFromRecord(TFileEntry& f) {
   bool sized = false;
   std::uint16_t dataFlags = 0;
   for (const TNtfsAttrHeader& h : headers) {
-    if (h.Type == kNtfsAttrStandardInfo && !h.NonResident && h.ValueLength >= 32) {
+    if (h.Type == kNtfsAttrStandardInfo && !h.NonResident && h.ValueLength >= kNtfsStdInfoFileAttributes) {
       const ByteSpan v = ByteSpan(record).subspan(h.ValueOffset, h.ValueLength);
-      f.CreationTime = Le64(v, 0);
-      f.LastWriteTime = Le64(v, 8);
-      f.LastAccessTime = Le64(v, 24);
-      f.Attributes |= Le32(v, 32) & kAttrEncrypted;
+      f.CreationTime = Le64(v, kNtfsStdInfoCreationTime);
+      f.LastWriteTime = Le64(v, kNtfsStdInfoWriteTime);
+      f.LastAccessTime = Le64(v, kNtfsStdInfoAccessTime);
+      f.Attributes |= Le32(v, kNtfsStdInfoFileAttributes) & kAttrEncrypted;
     } else if (h.Type == kNtfsAttrAttributeList) {
       hasList = true;
     } else if (h.Type == kNtfsAttrData && h.Name.empty() && !sized && (!h.NonResident || h.StartVcn == 0)) {

@@ -35,6 +35,16 @@ inline constexpr std::int64_t kNtfsFirstUserRecord = 16;
 // File references carry a 16-bit sequence number above the record number.
 inline constexpr std::uint64_t kNtfsRecordMask = 0x0000FFFFFFFFFFFFULL;
 
+// MFT record header: the bytes the record occupies on disk.
+inline constexpr std::uint64_t kMftRecordBytesAllocated = 28;
+
+// $STANDARD_INFORMATION fields.
+inline constexpr std::uint64_t kNtfsStdInfoCreationTime = 0;
+inline constexpr std::uint64_t kNtfsStdInfoWriteTime = 8;
+inline constexpr std::uint64_t kNtfsStdInfoChangeTime = 16;  // of the record
+inline constexpr std::uint64_t kNtfsStdInfoAccessTime = 24;
+inline constexpr std::uint64_t kNtfsStdInfoFileAttributes = 32;
+
 // Matches every attribute name in lookups by name.
 inline constexpr std::string_view kNtfsAnyStream = "USE_ANY_STREAM_@$@#%#$S!#%#$#";
 

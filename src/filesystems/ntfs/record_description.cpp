@@ -20,10 +20,10 @@ bool DescribeRecord(ByteSpan record, std::int64_t clusterCount, TNtfsRecordDescr
       }
       case kNtfsAttrStandardInfo:
         if (h.NonResident) break;
-        out.CreationTime = Le64(value, 0);
-        out.WriteTime = Le64(value, 8);
-        out.ChangeTime = Le64(value, 16);
-        out.FileAttributes |= Le32(value, 32);
+        out.CreationTime = Le64(value, kNtfsStdInfoCreationTime);
+        out.WriteTime = Le64(value, kNtfsStdInfoWriteTime);
+        out.ChangeTime = Le64(value, kNtfsStdInfoChangeTime);
+        out.FileAttributes |= Le32(value, kNtfsStdInfoFileAttributes);
         break;
       case kNtfsAttrAttributeList:
         out.HasAttributeList = true;

@@ -6,38 +6,57 @@
 
 namespace vandrel {
 namespace {
-// One name of a reparse buffer: offset and length at `field` and
-// `field` + 2, counted from the path buffer at `buffer`; the header's data
-// length bounds it.
-bool ReparseName(ByteSpan r, std::uint64_t buffer, std::uint64_t field, std::string& out) {
+
+// An Interix device file: magic, then 64-bit major and minor numbers.
+constexpr std::uint64_t kInterixDeviceMajor = 8;
+constexpr std::uint64_t kInterixDeviceMinor = 16;
+constexpr std::size_t kInterixDeviceLength = 24;
+
+// An $EA entry: offset of the next, flags, name length, value length, then
+// the name, its NUL and the value.
+constexpr std::uint64_t kEaNextOffset = 0;
+constexpr std::uint64_t kEaNameLength = 5;
+constexpr std::uint64_t kEaValueLength = 6;
+constexpr std::uint64_t kEaName = 8;
+
+// The end of a reparse buffer's data: the header's data length bounds it.
+std::uint64_t ReparseEnd(ByteSpan r) {
+  return std::min<std::uint64_t>(r.size(), kNtfsReparseData + std::uint64_t{Le16(r, kNtfsReparseDataLength)});
+}
+
+// One name of a reparse buffer: its offset and length fields at `offsetField`
+// and `lengthField`, counted from the path buffer at `buffer`.
+bool ReparseName(ByteSpan r, std::uint64_t buffer, std::uint64_t offsetField, std::uint64_t lengthField,
+                 std::string& out) {
   out.clear();
   if (!Fits(r, 0, buffer)) return false;
-  const std::uint64_t end = std::min<std::uint64_t>(r.size(), 8 + std::uint64_t{Le16(r, 4)});
-  const std::uint64_t offset = buffer + std::uint64_t{Le16(r, field)};
-  const std::uint64_t length = Le16(r, field + 2);
+  const std::uint64_t end = ReparseEnd(r);
+  const std::uint64_t offset = buffer + std::uint64_t{Le16(r, offsetField)};
+  const std::uint64_t length = Le16(r, lengthField);
   if (length == 0 || (length & 1) != 0 || offset > end || length > end - offset) return false;
   out = Utf16LeBytesToUtf8(r.subspan(offset, length));
   return !out.empty();
 }
+
 }  // namespace
 
 bool ParseMountPointTarget(ByteSpan r, std::string& substitute) {
   substitute.clear();
-  // Header: tag, data length, reserved; then the name offsets and lengths,
-  // both counted from the path buffer at 16.
-  if (!Fits(r, 0, 16) || Le32(r, 0) != kNtfsReparseMountPoint) return false;
-  return ReparseName(r, 16, 8, substitute);
+  if (!Fits(r, 0, kNtfsMountPointPathBuffer) || ReparseTag(r) != kNtfsReparseMountPoint) return false;
+  return ReparseName(r, kNtfsMountPointPathBuffer, kNtfsReparseSubstituteOffset, kNtfsReparseSubstituteLength,
+                     substitute);
 }
 
 bool ParseSymlinkTarget(ByteSpan r, std::string& target) {
   target.clear();
-  // As a mount point, with 32 bits of flags before the path buffer at 20.
-  if (!Fits(r, 0, 20) || Le32(r, 0) != kNtfsReparseSymlink) return false;
-  const bool relative = (Le32(r, 16) & kNtfsSymlinkRelative) != 0;
+  if (!Fits(r, 0, kNtfsSymlinkPathBuffer) || ReparseTag(r) != kNtfsReparseSymlink) return false;
+  const bool relative = (Le32(r, kNtfsSymlinkFlags) & kNtfsSymlinkRelative) != 0;
   // The printed name is what the user typed ("C:\x"); the substitute name
   // of an absolute link carries the "\??\" object-manager prefix.
-  if (relative || !ReparseName(r, 20, 12, target)) {
-    if (!ReparseName(r, 20, 8, target)) return false;
+  if (relative ||
+      !ReparseName(r, kNtfsSymlinkPathBuffer, kNtfsReparsePrintOffset, kNtfsReparsePrintLength, target)) {
+    if (!ReparseName(r, kNtfsSymlinkPathBuffer, kNtfsReparseSubstituteOffset, kNtfsReparseSubstituteLength, target))
+      return false;
     if (!relative && target.compare(0, 4, "\\??\\") == 0) target.erase(0, 4);
   }
   std::replace(target.begin(), target.end(), '\\', '/');
@@ -62,13 +81,13 @@ TSpecialKind ParseInterixSpecial(ByteSpan data, TSpecialInfo& info) {
   static constexpr std::array<std::uint8_t, 8> kBlk = {'I', 'n', 't', 'x', 'B', 'L', 'K', 0};
   if (data.empty()) info.Kind = TSpecialKind::Fifo;
   else if (data.size() == 1) info.Kind = TSpecialKind::Socket;
-  else if (data.size() != 24) return TSpecialKind::Unknown;
+  else if (data.size() != kInterixDeviceLength) return TSpecialKind::Unknown;
   else if (std::equal(kChr.begin(), kChr.end(), data.begin())) info.Kind = TSpecialKind::CharDevice;
   else if (std::equal(kBlk.begin(), kBlk.end(), data.begin())) info.Kind = TSpecialKind::BlockDevice;
   else return TSpecialKind::Unknown;
-  if (data.size() == 24) {
+  if (data.size() == kInterixDeviceLength) {
     // Linux device numbers are 32 bits each.
-    const std::uint64_t major = Le64(data, 8), minor = Le64(data, 16);
+    const std::uint64_t major = Le64(data, kInterixDeviceMajor), minor = Le64(data, kInterixDeviceMinor);
     if (major > UINT32_MAX || minor > UINT32_MAX) {
       info = TSpecialInfo{};
       return TSpecialKind::Unknown;
@@ -81,12 +100,10 @@ TSpecialKind ParseInterixSpecial(ByteSpan data, TSpecialInfo& info) {
 
 bool ParseLxSymlink(ByteSpan r, std::string& target) {
   target.clear();
-  // Header, then a 32-bit version before the text; the header's data
-  // length bounds it.
-  if (!Fits(r, 0, 12) || Le32(r, 0) != kNtfsReparseLxSymlink) return false;
-  const std::uint64_t end = std::min<std::uint64_t>(r.size(), 8 + std::uint64_t{Le16(r, 4)});
-  if (end <= 12) return false;
-  target.assign(r.begin() + 12, r.begin() + static_cast<std::ptrdiff_t>(end));
+  if (!Fits(r, 0, kNtfsLxSymlinkTarget) || ReparseTag(r) != kNtfsReparseLxSymlink) return false;
+  const std::uint64_t end = ReparseEnd(r);
+  if (end <= kNtfsLxSymlinkTarget) return false;
+  target.assign(r.begin() + kNtfsLxSymlinkTarget, r.begin() + static_cast<std::ptrdiff_t>(end));
   if (target.find('\0') != std::string::npos) target.clear();
   return !target.empty();
 }
@@ -102,16 +119,15 @@ TSpecialKind LxSpecialKind(std::uint32_t tag) {
 }
 
 bool FindEaValue(ByteSpan ea, std::string_view name, ByteSpan& value) {
-  // Entries: offset of the next, flags, name length, value length, the
-  // name and its NUL, the value.
-  for (std::uint64_t at = 0; Fits(ea, at, 8);) {
-    const std::uint64_t next = Le32(ea, at);
-    const std::uint64_t nameLength = ea[at + 5];
-    const std::uint64_t valueLength = Le16(ea, at + 6);
-    if (!Fits(ea, at + 8, nameLength + 1 + valueLength)) return false;
-    const ByteSpan entryName = ea.subspan(at + 8, nameLength);
+  // Each step moves forward (a zero offset ends the walk), so it ends.
+  for (std::uint64_t at = 0; Fits(ea, at, kEaName);) {
+    const std::uint64_t next = Le32(ea, at + kEaNextOffset);
+    const std::uint64_t nameLength = Le8(ea, at + kEaNameLength);
+    const std::uint64_t valueLength = Le16(ea, at + kEaValueLength);
+    if (!Fits(ea, at + kEaName, nameLength + 1 + valueLength)) return false;
+    const ByteSpan entryName = ea.subspan(at + kEaName, nameLength);
     if (std::equal(entryName.begin(), entryName.end(), name.begin(), name.end())) {
-      value = ea.subspan(at + 8 + nameLength + 1, valueLength);
+      value = ea.subspan(at + kEaName + nameLength + 1, valueLength);
       return true;
     }
     if (next == 0) return false;

@@ -15,6 +15,23 @@ namespace vandrel {
 // Junctions one lookup may pass, as many as Windows follows for one open.
 inline constexpr int kMaxLinkHops = 63;
 
+// Reparse buffer header: tag, length of the data after the header, reserved.
+inline constexpr std::uint64_t kNtfsReparseTag = 0;
+inline constexpr std::uint64_t kNtfsReparseDataLength = 4;
+inline constexpr std::uint64_t kNtfsReparseData = 8;
+// Mount points and symbolic links: the substitute and print names, each an
+// offset and length in bytes counted from the path buffer. A symbolic link
+// has 32 bits of flags before its path buffer.
+inline constexpr std::uint64_t kNtfsReparseSubstituteOffset = 8;
+inline constexpr std::uint64_t kNtfsReparseSubstituteLength = 10;
+inline constexpr std::uint64_t kNtfsReparsePrintOffset = 12;
+inline constexpr std::uint64_t kNtfsReparsePrintLength = 14;
+inline constexpr std::uint64_t kNtfsMountPointPathBuffer = 16;
+inline constexpr std::uint64_t kNtfsSymlinkFlags = 16;
+inline constexpr std::uint64_t kNtfsSymlinkPathBuffer = 20;
+// WSL links: a 32-bit version, then the UTF-8 target.
+inline constexpr std::uint64_t kNtfsLxSymlinkTarget = 12;
+
 inline constexpr std::uint32_t kNtfsReparseMountPoint = 0xA0000003;
 inline constexpr std::uint32_t kNtfsReparseSymlink = 0xA000000C;
 inline constexpr std::uint32_t kNtfsSymlinkRelative = 1;
@@ -22,6 +39,8 @@ inline constexpr std::uint32_t kNtfsSymlinkRelative = 1;
 // False for any other tag, and when the name does not lie inside both the
 // buffer and the length its header declares.
 bool ParseMountPointTarget(ByteSpan reparse, std::string& substitute);
+// The tag of a reparse buffer; 0 when it is too short to hold one.
+inline std::uint32_t ReparseTag(ByteSpan reparse) { return Le32(reparse, kNtfsReparseTag); }
 // A symbolic-link reparse point's target with '/' separators: relative as
 // stored, absolute as its printed name ("C:/x").
 bool ParseSymlinkTarget(ByteSpan reparse, std::string& target);
