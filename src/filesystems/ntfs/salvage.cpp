@@ -21,6 +21,22 @@ namespace {
 
 // Attribute lists the scan reads in all, in bytes.
 constexpr std::size_t kMaxScanListBytes = 64u << 20;
+// A record count from a damaged $MFT size must not make the scan endless.
+constexpr std::int64_t kMaxScanRecords = std::int64_t{1} << 26;
+// Records read at a time.
+constexpr std::int64_t kScanPieceBytes = 524288;
+// Parent chains longer than this are taken as loops.
+constexpr std::size_t kMaxParentDepth = 4096;
+// The metafiles' reserved records: unused ones are no deleted files.
+constexpr std::int64_t kFirstReservedRecord = 16;
+constexpr std::int64_t kLastReservedRecord = 23;
+// Record numbers a parent reference can hold.
+constexpr std::int64_t kMaxTreeRecord = 0xFFFFFFFFLL;
+
+// Whether a node's chain of parents reaches the root.
+enum class TReach { Root, Lost };
+
+}  // namespace
 
 struct TNtfsTreeNode : TFsTreeNode {
   std::uint32_t Attributes = 0;
@@ -36,7 +52,27 @@ struct TNtfsTreeNode : TFsTreeNode {
   TDamage Damage = TDamage::None;  // of its record
 };
 
-}  // namespace
+// What one pass over the MFT collects before the tree is built.
+struct TNTFS_Salvager::TScan {
+  // What an extension record holds for its base record.
+  struct Extension {
+    std::int64_t base = 0;
+    bool inUse = false;
+    TNtfsNameChoice names;
+    bool hasData = false;
+    std::int64_t dataSize = 0;
+    std::int64_t firstLcn = -1;
+  };
+  // A base record with an attribute list, waiting for its extensions.
+  struct Pending {
+    TNtfsTreeNode* node;
+    std::vector<std::uint8_t> record;
+    TNtfsRecordDescription description;
+  };
+  std::vector<std::unique_ptr<TNtfsTreeNode>> nodes;
+  std::map<std::int64_t, Extension> extensions;
+  std::vector<Pending> withList;
+};
 
 class TFileTree : public TFileSystem_Tree {
  public:
@@ -74,116 +110,111 @@ void TNTFS_Salvager::BuildTree() {
   tree_ = std::make_unique<TFileTree>(this);
   encryptedCount_ = 0;
   if (mftRuns_.empty()) return;
+  TScan scan;
+  ScanRecords(scan);
+  JoinExtensions(scan);
+  AttachNodes(scan.nodes);
+  ReportProgress(100, "Done ...");
+  ReportProgress(-1, "");
+}
+
+void TNTFS_Salvager::ScanRecords(TScan& scan) {
   const std::int64_t recordSize = boot_.RecordSize;
-  // A record count from a damaged $MFT size must not make the scan endless.
-  const std::int64_t count = std::min<std::int64_t>(MftRecordCount(), std::int64_t{1} << 26);
-  const std::int64_t perPiece = std::max<std::int64_t>(1, 524288 / recordSize);
+  const std::int64_t count = std::min<std::int64_t>(MftRecordCount(), kMaxScanRecords);
+  const std::int64_t perPiece = std::max<std::int64_t>(1, kScanPieceBytes / recordSize);
   std::vector<std::uint8_t> piece;
-  std::vector<std::unique_ptr<TNtfsTreeNode>> nodes;
   auto lastReport = std::chrono::steady_clock::now();
-  struct Extension {
-    std::int64_t base = 0;
-    bool inUse = false;
-    TNtfsNameChoice names;
-    bool hasData = false;
-    std::int64_t dataSize = 0;
-    std::int64_t firstLcn = -1;
-  };
-  std::map<std::int64_t, Extension> extensions;
-  // Base records with an attribute list wait for their extensions.
-  struct Pending {
-    TNtfsTreeNode* node;
-    std::vector<std::uint8_t> record;
-    TNtfsRecordDescription description;
-  };
-  std::vector<Pending> withList;
-  auto describe = [&](TNtfsTreeNode& node, const TNtfsRecordDescription& d) {
-    node.CreationTime = d.CreationTime;
-    node.WriteTime = d.WriteTime;
-    node.ChangeTime = d.ChangeTime;
-    node.Attributes |= d.FileAttributes;
-    if (d.HasData) node.Size = d.DataSize;
-    if (d.FirstLcn >= 0) node.FirstSector = d.FirstLcn * clusterSize_ / std::max(1, storage_->SectorSize);
-    if (d.Names.Found()) {
-      const TNtfsFileName& chosen = d.Names.Chosen();
-      node.Name = chosen.Name;
-      node.ParentMft = static_cast<std::int64_t>(chosen.Parent);
-      if (node.CreationTime == 0) {
-        node.CreationTime = chosen.CreationTime;
-        node.WriteTime = chosen.WriteTime;
-        node.ChangeTime = chosen.ChangeTime;
-      }
-      node.Attributes |= chosen.Flags & ~kNtfsFileNameDirectory;
-    } else {
-      char name[64];
-      std::snprintf(name, sizeof name, "Unknow file $%llx", static_cast<unsigned long long>(node.Mft));
-      node.Name = name;
-      node.ParentMft = -1;
-    }
-    if (d.Info.Directory) {
-      node.Attributes |= kAttrDirectory;
-      node.Size = 0;
-    }
-    if (!d.Info.InUse) node.Attributes |= kAttrDeleted;
-    // Links and special files are told apart as the index listing does.
-    TFileEntry probe;
-    probe.Attributes = node.Attributes;
-    probe.Size = node.Size;
-    probe.ObjectId = node.Mft;
-    ClassifyLink(probe);
-    node.Attributes = probe.Attributes;
-    node.Size = probe.Size;
-    if ((node.Attributes & kAttrEncrypted) != 0 && !d.Info.Directory) {
-      ++encryptedCount_;
-      // Such a file reads as its raw export.
-      TFileEntry entry;
-      entry.ObjectId = node.Mft;
-      const std::int64_t exported = EncryptedRawSize(entry);
-      if (exported >= 0) node.Size = exported;
-    }
-  };
   for (std::int64_t first = 0; first < count; first += perPiece) {
     const std::int64_t n = std::min(perPiece, count - first);
     piece.assign(static_cast<std::size_t>(n * recordSize), 0);
     ReadRuns(mftRuns_, first * recordSize, piece.data(), piece.size());
-    for (std::int64_t k = 0; k < n; ++k) {
-      const std::int64_t number = first + k;
-      MutableByteSpan rec(piece.data() + k * recordSize, static_cast<std::size_t>(recordSize));
-      if (!BytesEqual(rec, 0, "FILE")) continue;
-      // A torn record still names its file; the entry says it is torn.
-      const bool torn = !ApplyFixup(rec);
-      TNtfsRecordDescription d;
-      if (!DescribeRecord(rec, clusterCount_, d)) continue;
-      if (d.Info.BaseRecord != 0) {
-        // An extension record: what it holds belongs to its base record,
-        // joined below when the base's attribute list names it.
-        if (d.Names.Found() || d.HasData)
-          extensions.emplace(number, Extension{static_cast<std::int64_t>(d.Info.BaseRecord), d.Info.InUse, d.Names,
-                                               d.HasData, d.DataSize, d.FirstLcn});
-        continue;
-      }
-      if (number >= 16 && number <= 23 && !d.Info.InUse) continue;
-      auto node = std::make_unique<TNtfsTreeNode>();
-      node->Mft = number;
-      node->Damage = torn ? TDamage::TornRecord : d.Info.Damage;
-      if (d.HasAttributeList) {
-        withList.push_back({node.get(), std::vector<std::uint8_t>(rec.begin(), rec.end()), std::move(d)});
-      } else {
-        describe(*node, d);
-      }
-      nodes.push_back(std::move(node));
-    }
+    for (std::int64_t k = 0; k < n; ++k)
+      ScanRecord(scan, first + k, MutableByteSpan(piece.data() + k * recordSize, static_cast<std::size_t>(recordSize)));
     const auto now = std::chrono::steady_clock::now();
     if (now - lastReport >= std::chrono::milliseconds(300)) {
       lastReport = now;
       if (ReportProgress(static_cast<int>((first + n) * 100 / std::max<std::int64_t>(count, 1)), "Scanning MFT") == 0) break;
     }
   }
+}
 
+void TNTFS_Salvager::ScanRecord(TScan& scan, std::int64_t number, MutableByteSpan rec) {
+  if (!BytesEqual(rec, 0, "FILE")) return;
+  // A torn record still names its file; the entry says it is torn.
+  const bool torn = !ApplyFixup(rec);
+  TNtfsRecordDescription d;
+  if (!DescribeRecord(rec, clusterCount_, d)) return;
+  if (d.Info.BaseRecord != 0) {
+    // An extension record: what it holds belongs to its base record,
+    // joined later when the base's attribute list names it.
+    if (d.Names.Found() || d.HasData)
+      scan.extensions.emplace(number, TScan::Extension{static_cast<std::int64_t>(d.Info.BaseRecord), d.Info.InUse,
+                                                       d.Names, d.HasData, d.DataSize, d.FirstLcn});
+    return;
+  }
+  if (number >= kFirstReservedRecord && number <= kLastReservedRecord && !d.Info.InUse) return;
+  auto node = std::make_unique<TNtfsTreeNode>();
+  node->Mft = number;
+  node->Damage = torn ? TDamage::TornRecord : d.Info.Damage;
+  if (d.HasAttributeList) {
+    scan.withList.push_back({node.get(), std::vector<std::uint8_t>(rec.begin(), rec.end()), std::move(d)});
+  } else {
+    DescribeNode(*node, d);
+  }
+  scan.nodes.push_back(std::move(node));
+}
+
+void TNTFS_Salvager::DescribeNode(TNtfsTreeNode& node, const TNtfsRecordDescription& d) {
+  node.CreationTime = d.CreationTime;
+  node.WriteTime = d.WriteTime;
+  node.ChangeTime = d.ChangeTime;
+  node.Attributes |= d.FileAttributes;
+  if (d.HasData) node.Size = d.DataSize;
+  if (d.FirstLcn >= 0) node.FirstSector = d.FirstLcn * clusterSize_ / std::max(1, storage_->SectorSize);
+  if (d.Names.Found()) {
+    const TNtfsFileName& chosen = d.Names.Chosen();
+    node.Name = chosen.Name;
+    node.ParentMft = static_cast<std::int64_t>(chosen.Parent);
+    if (node.CreationTime == 0) {
+      node.CreationTime = chosen.CreationTime;
+      node.WriteTime = chosen.WriteTime;
+      node.ChangeTime = chosen.ChangeTime;
+    }
+    node.Attributes |= chosen.Flags & ~kNtfsFileNameDirectory;
+  } else {
+    char name[64];
+    std::snprintf(name, sizeof name, "Unknow file $%llx", static_cast<unsigned long long>(node.Mft));
+    node.Name = name;
+    node.ParentMft = -1;
+  }
+  if (d.Info.Directory) {
+    node.Attributes |= kAttrDirectory;
+    node.Size = 0;
+  }
+  if (!d.Info.InUse) node.Attributes |= kAttrDeleted;
+  // Links and special files are told apart as the index listing does.
+  TFileEntry probe;
+  probe.Attributes = node.Attributes;
+  probe.Size = node.Size;
+  probe.ObjectId = node.Mft;
+  ClassifyLink(probe);
+  node.Attributes = probe.Attributes;
+  node.Size = probe.Size;
+  if ((node.Attributes & kAttrEncrypted) != 0 && !d.Info.Directory) {
+    ++encryptedCount_;
+    // Such a file reads as its raw export.
+    TFileEntry entry;
+    entry.ObjectId = node.Mft;
+    const std::int64_t exported = EncryptedRawSize(entry);
+    if (exported >= 0) node.Size = exported;
+  }
+}
+
+void TNTFS_Salvager::JoinExtensions(TScan& scan) {
   // Names and data kept in extension records, taken from the records the
   // base's attribute list names (and that name the base back), in list order.
   std::size_t listBudget = kMaxScanListBytes;
-  for (Pending& p : withList) {
+  for (TScan::Pending& p : scan.withList) {
     TNtfsRecordInfo info;
     std::vector<TNtfsAttrHeader> headers;
     ParseRecordAttributes(p.record, info, headers);
@@ -203,10 +234,12 @@ void TNTFS_Salvager::BuildTree() {
       const auto number = static_cast<std::int64_t>(e.Record);
       const bool wanted = e.Type == kNtfsAttrFileName || (e.Type == kNtfsAttrData && e.Name.empty() && e.StartVcn == 0);
       if (!wanted || number == p.node->Mft || joined.count(number) != 0) continue;
-      const auto it = extensions.find(number);
-      if (it == extensions.end() || it->second.base != p.node->Mft || it->second.inUse != p.description.Info.InUse) continue;
+      const auto it = scan.extensions.find(number);
+      if (it == scan.extensions.end() || it->second.base != p.node->Mft ||
+          it->second.inUse != p.description.Info.InUse)
+        continue;
       joined.insert(number);
-      const Extension& x = it->second;
+      const TScan::Extension& x = it->second;
       p.description.Names.Offer(x.names);
       if (x.hasData && !p.description.HasData) {
         p.description.HasData = true;
@@ -214,27 +247,41 @@ void TNTFS_Salvager::BuildTree() {
       }
       if (p.description.FirstLcn < 0) p.description.FirstLcn = x.firstLcn;
     }
-    describe(*p.node, p.description);
+    DescribeNode(*p.node, p.description);
   }
-  withList.clear();
-  extensions.clear();
+  scan.withList.clear();
+  scan.extensions.clear();
+}
 
-  // Link: directories by record number; walks up the parent chain decide
-  // which nodes reach the root, so loops of parents end under "Unknown files".
-  // The last of equal record numbers wins.
+namespace {
+
+// Directories by record number; the last of equal numbers wins.
+std::unordered_map<std::int64_t, TNtfsTreeNode*> DirectoriesByRecord(
+    const std::vector<std::unique_ptr<TNtfsTreeNode>>& nodes) {
   std::unordered_map<std::int64_t, TNtfsTreeNode*> directories;
-  for (auto& node : nodes)
-    if ((node->Attributes & kAttrDirectory) != 0 && node->Mft <= 0xFFFFFFFFLL) directories[node->Mft] = node.get();
-  auto parentOf = [&](TNtfsTreeNode* node) -> TNtfsTreeNode* {
-    if (node->Mft == kNtfsRootRecord || node->ParentMft < 0 || node->ParentMft > 0xFFFFFFFFLL || node->ParentMft == node->Mft)
-      return nullptr;
-    const auto it = directories.find(node->ParentMft);
-    return it == directories.end() ? nullptr : it->second;
-  };
-  // Whether a node's chain of parents reaches the root.
-  enum class TReach { Root, Lost };
+  for (const auto& node : nodes)
+    if ((node->Attributes & kAttrDirectory) != 0 && node->Mft <= kMaxTreeRecord) directories[node->Mft] = node.get();
+  return directories;
+}
+
+// The directory node a node's parent reference names; nullptr for the root,
+// a reference out of range or to itself, or a parent not found.
+TNtfsTreeNode* ParentOf(const std::unordered_map<std::int64_t, TNtfsTreeNode*>& directories,
+                        const TNtfsTreeNode* node) {
+  if (node->Mft == kNtfsRootRecord || node->ParentMft < 0 || node->ParentMft > kMaxTreeRecord ||
+      node->ParentMft == node->Mft)
+    return nullptr;
+  const auto it = directories.find(node->ParentMft);
+  return it == directories.end() ? nullptr : it->second;
+}
+
+// For every node whether its parents lead to the root. A walk stops at a
+// node already decided, so each node is walked once and a loop of parents
+// ends as Lost.
+std::map<TNtfsTreeNode*, TReach> ReachOfNodes(const std::vector<std::unique_ptr<TNtfsTreeNode>>& nodes,
+                                              const std::unordered_map<std::int64_t, TNtfsTreeNode*>& directories) {
   std::map<TNtfsTreeNode*, TReach> state;
-  for (auto& node : nodes) {
+  for (const auto& node : nodes) {
     std::vector<TNtfsTreeNode*> path;
     TNtfsTreeNode* cur = node.get();
     TReach verdict = TReach::Lost;
@@ -248,15 +295,24 @@ void TNTFS_Salvager::BuildTree() {
         verdict = TReach::Root;
         break;
       }
-      if (std::find(path.begin(), path.end(), cur) != path.end() || path.size() > 4096) break;
+      if (std::find(path.begin(), path.end(), cur) != path.end() || path.size() > kMaxParentDepth) break;
       path.push_back(cur);
-      cur = parentOf(cur);
+      cur = ParentOf(directories, cur);
     }
     for (TNtfsTreeNode* p : path) state[p] = verdict;
   }
+  return state;
+}
+
+}  // namespace
+
+void TNTFS_Salvager::AttachNodes(std::vector<std::unique_ptr<TNtfsTreeNode>>& nodes) {
+  const auto directories = DirectoriesByRecord(nodes);
+  std::map<TNtfsTreeNode*, TReach> reach = ReachOfNodes(nodes, directories);
   TNtfsTreeNode* rootNode = nullptr;
   for (auto& node : nodes)
     if (node->Mft == kNtfsRootRecord) rootNode = node.get();
+  // Nodes whose parents lead nowhere go under one folder of their own.
   auto unknown = std::make_unique<TNtfsTreeNode>();
   unknown->Name = "Unknown files";
   unknown->Attributes = kAttrDirectory | kAttrDeleted;
@@ -267,9 +323,9 @@ void TNTFS_Salvager::BuildTree() {
   std::vector<std::unique_ptr<TNtfsTreeNode>> extra;
   for (auto& node : nodes) {
     if (node.get() == rootNode) continue;
-    TNtfsTreeNode* parent = parentOf(node.get());
+    TNtfsTreeNode* parent = ParentOf(directories, node.get());
     TFsTreeNode* target = nullptr;
-    if (state[node.get()] == TReach::Root) {
+    if (reach[node.get()] == TReach::Root) {
       target = parent == rootNode ? tree_->Root() : parent;
     } else if (parent == nullptr && node->ParentMft >= 0 && node->ParentMft != node->Mft) {
       // A parent record that is not a directory we found: a placeholder.
@@ -296,8 +352,6 @@ void TNTFS_Salvager::BuildTree() {
   for (auto& holder : extra) tree_->AddChild(unknownNode, std::move(holder));
   for (auto& [target, node] : links) tree_->AddChild(target, std::move(node));
   nodes.clear();
-  ReportProgress(100, "Done ...");
-  ReportProgress(-1, "");
 }
 
 FsHandle TNTFS_Salvager::FindFirstByPath(std::string_view directoryPath, TFileEntry& out) {

@@ -13,6 +13,8 @@
 namespace vandrel {
 
 class TFileTree;
+struct TNtfsTreeNode;
+struct TNtfsRecordDescription;
 
 // Builds a tree of every MFT record, deleted ones included, and lists
 // directories from it.
@@ -38,7 +40,18 @@ class TNTFS_Salvager : public TNTFS {
   std::string LinkCheckPath(const TFileEntry& entry) override;
 
  private:
+  struct TScan;
+  // Reads every record, links the nodes by their parents, places the rest.
   void BuildTree();
+  void ScanRecords(TScan& scan);
+  void ScanRecord(TScan& scan, std::int64_t number, MutableByteSpan record);
+  // Names, times, size and kind of a node from its record's description.
+  void DescribeNode(TNtfsTreeNode& node, const TNtfsRecordDescription& d);
+  // Base records with an attribute list take what their extensions hold.
+  void JoinExtensions(TScan& scan);
+  // Under their parent when it leads to the root, else under a placeholder
+  // for a missing parent or under "Unknown files".
+  void AttachNodes(std::vector<std::unique_ptr<TNtfsTreeNode>>& nodes);
   // The node of a path, junctions on the way followed; nullptr when missing.
   TFsTreeNode* FollowTreePath(std::string_view path, int& hops);
   TFsTreeNode* FollowTreeLink(TFsTreeNode* node, int& hops);
