@@ -9,7 +9,7 @@
 #include "cli/volume_files.h"
 #include "common/func.h"
 #include "common/messages.h"
-#include "volumes/partitions/partition_types.h"
+#include "storage/partition_types.h"
 #include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"
 

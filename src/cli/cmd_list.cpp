@@ -9,7 +9,7 @@
 #include "cli/cli.h"
 #include "common/func.h"
 #include "common/text.h"
-#include "volumes/partitions/partition_types.h"
+#include "storage/partition_types.h"
 #include "volumes/raid/raid_manager.h"
 #include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"

@@ -3,6 +3,7 @@
 #include "common/func.h"
 #include "devices/task_bar_progress.h"
 #include "devices/thread_window.h"
+#include "devices/volume_services.h"
 #include "common/log.h"
 #include "common/error_codes.h"
 #include "common/user_prompt.h"
@@ -74,6 +75,7 @@ void TDeviceManager::DropReader(TStorage& volume) {
 void TDeviceManager::Install(int slot, std::unique_ptr<TBusManager> manager) {
   manager->Progress = [this](int percent, const std::string& text) { return ProgressRelay(percent, text); };
   manager->SetOnStatusText([this](const std::string& text) { return StatusRelay(text); });
+  manager->VolumeServices = &DeviceVolumeServices();
   managers_[static_cast<std::size_t>(slot)] = std::move(manager);
 }
 

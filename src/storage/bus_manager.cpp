@@ -29,6 +29,8 @@ TStorage::TStorage(TBusManager* manager) : Manager(manager) {}
 
 TStorage::~TStorage() { ReleaseReader(); }
 
+TVolumeServices* TStorage::Services() { return Manager != nullptr ? Manager->VolumeServices : nullptr; }
+
 void TStorage::Close(bool releaseReader) {
   if (releaseReader) ReleaseReader();
 }
@@ -214,18 +216,6 @@ void TDevice::SetMetadata(bool value) {
   Metadata = value;
   for (std::int32_t i = 0; i < PartitionCount(); ++i)
     if (TPartition* partition = GetPartition(i)) partition->Metadata = value;
-}
-
-// -------------------------------------------------- TStorageWithPartitions
-
-TStorageWithPartitions::~TStorageWithPartitions() {
-  // Partitions read through this device; they go before it does.
-  Partitions.clear();
-}
-
-TPartition* TStorageWithPartitions::GetPartition(std::int32_t index) {
-  if (index < 0 || index >= PartitionCount()) return nullptr;
-  return Partitions[static_cast<std::size_t>(index)].Partition.get();
 }
 
 // ------------------------------------------------------------- TBusManager

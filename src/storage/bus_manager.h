@@ -27,6 +27,7 @@ namespace vandrel {
 
 class TBusManager;
 class TDevice;
+class TVolumeServices;
 class TPartition;
 class FileSystem;
 
@@ -84,6 +85,9 @@ class TStorage {
   // Whether this storage dealt with the notice that `storage` goes away.
   virtual bool UnmountStorage(TStorage* storage);
   virtual void SetMetadata(bool value) { Metadata = value; }
+  // Who lists and recognises the volumes on this storage: its bus
+  // manager's services; a partition asks its disk.
+  virtual TVolumeServices* Services();
 
   // The bounded read every reader uses. The buffer must hold
   // count * SectorSize bytes; on failure it holds zeros where nothing was
@@ -194,8 +198,8 @@ class TStorageWithPartitions : public TDevice {
   std::int32_t PartitionCount() override { return static_cast<std::int32_t>(Partitions.size()); }
   TPartition* GetPartition(std::int32_t index) override;
 
-  // Builds the partition list (partitions/); called once while the device
-  // is open, by the concrete class's construction.
+  // Builds the partition list through the volume services; called once
+  // while the device is open, by the concrete class's construction.
   void EnumerateVolumes();
   // Merge-or-append; true when a new entry was appended.
   bool AddPartitionEntry(TPartitionInformation entry);
@@ -246,6 +250,9 @@ class TBusManager {
   std::unique_ptr<TDevice> TakeDevice(TDevice* device);
 
   std::function<bool(const std::string&)> OnStatusText;
+  // Handed down by the device layer before the first scan; without it the
+  // devices of this manager list no volumes.
+  TVolumeServices* VolumeServices = nullptr;
   std::string Name;
   bool Scanning = false;
   ProgressCallback Progress;

@@ -1,12 +1,15 @@
 #include "storage/hard_drive.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/func.h"
 #include "common/log.h"
 #include "platform/disks.h"
 #include "platform/errors.h"
 #include "storage/hdd_manager.h"
+#include "storage/volume_services.h"
 
 namespace vandrel {
 
@@ -28,6 +31,46 @@ std::string FilterSerial(const std::string& serial) {
 
 // -------------------------------------------------------------- TPartition
 
+namespace {
+
+// Long name cut before its first " (" when that comes after the first
+// character: "Intel RAID (2 disks)" -> "Intel RAID".
+std::string ShortDeviceName(TStorageWithPartitions& device) {
+  std::string name = device.GetName(false);
+  const auto cut = name.find(" (");
+  if (cut != std::string::npos && cut > 0) name.resize(cut);
+  return name;
+}
+
+}  // namespace
+
+void FinishPartitionCreation(TPartition& partition) {
+  TPartitionInformation& info = partition.Information;
+  TStorageWithPartitions* device = partition.Parent();
+  if (device != nullptr && device->StorageSource == ssRaid) {
+    partition.StorageType = stRaidVolume;
+    if (info.Kind != pkUnallocated)
+      info.Label = Sprintf("%s Volume %d", ShortDeviceName(*device).c_str(), info.Ordinal);
+  } else if (device != nullptr && device->StorageSource == ssLdm) {
+    partition.StorageType = stDynamicDisk;
+    if (info.Kind != pkUnallocated) info.Label = ShortDeviceName(*device);
+  }
+
+  TVolumeServices* services = partition.Services();
+  if (services == nullptr) return;
+  std::vector<std::uint8_t> sector(static_cast<std::size_t>(std::max(partition.SectorSize, 512)));
+  if (partition.SectorCount > 0 && partition.ReadSectors(sector.data(), 1, 0)) {
+    const std::uint8_t type = KindToPartitionType(services->ProbeFileSystem(partition));
+    info.Type = type;
+    info.DetectedType = type;
+    partition.FsType = type;
+  }
+  partition.FsTypeText = services->VersionText(partition, partition.FsType);
+
+  if (info.Label.empty()) info.Label = services->VolumeLabel(partition, info.Type);
+}
+
+
 TPartition::TPartition(TStorageWithPartitions* device, const TPartitionInformation& entry)
     : TVolume(device->Manager), Information(entry.CopyDescription()), parent_(device) {
   SectorSize = device->SectorSize;
@@ -43,6 +86,8 @@ TPartition::TPartition(TStorageWithPartitions* device, const TPartitionInformati
   Flags = device->Flags & kStorageUserAdded;
   FinishPartitionCreation(*this);
 }
+
+TVolumeServices* TPartition::Services() { return parent_ != nullptr ? parent_->Services() : nullptr; }
 
 bool TPartition::Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) {
   return parent_->ReadSectors(buffer, count, Information.Start + sector);

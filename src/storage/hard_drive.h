@@ -23,7 +23,8 @@ std::string BusTypeName(std::uint8_t code);
 // a blank, "-" or "_"; otherwise it is dropped.
 std::string FilterSerial(const std::string& serial);
 
-// Probes the new partition's boot sector and finds its label (partitions/).
+// Probes the new partition's boot sector and finds its label through the
+// volume services; a partition without them keeps its table's type.
 void FinishPartitionCreation(TPartition& partition);
 
 // A volume inside a device: reads through the device at its start sector.
@@ -37,6 +38,7 @@ class TPartition : public TVolume {
   std::string GetName(bool shortName) override;
   void Flush() override;
   bool UnmountStorage(TStorage* storage) override;
+  TVolumeServices* Services() override;
   std::string GetWindowsName() override { return Information.Name; }
 
   TStorageWithPartitions* Parent() const { return parent_; }

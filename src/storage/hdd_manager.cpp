@@ -5,7 +5,7 @@
 
 #include "common/func.h"
 #include "common/log.h"
-#include "volumes/partitions/partition_types.h"
+#include "storage/partition_types.h"
 #include "platform/clock.h"
 #include "platform/disks.h"
 #include "platform/errors.h"

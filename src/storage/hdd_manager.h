@@ -1,8 +1,11 @@
 // The bus manager of the machine's disks, the floppy and image files.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/volumes.h"
@@ -11,6 +14,11 @@
 namespace vandrel {
 
 class THardDrive;
+
+// The first mount path of the system volume on kernel disk `disk` (its name
+// under /dev) that starts `startBytes` into it; empty when none is mounted.
+std::string FindMountPath(std::span<const platform::SystemVolume> volumes, std::string_view disk,
+                          std::uint64_t startBytes);
 
 // Separator and prefix of a list of image files opened as one request.
 inline constexpr const char* kImageListPrefix = "base_____";

@@ -14,7 +14,7 @@
 #include "common/func.h"
 #include "common/messages.h"
 #include "devices/device_manager.h"
-#include "volumes/partitions/partition_types.h"
+#include "storage/partition_types.h"
 #include "platform/volumes.h"
 #include "storage/hard_drive.h"
 #include "ui/lng.h"

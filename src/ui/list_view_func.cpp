@@ -5,7 +5,7 @@
 #include <QPainter>
 
 #include "devices/device_manager.h"
-#include "volumes/partitions/partition_types.h"
+#include "storage/partition_types.h"
 #include "volumes/raid/raid_manager.h"
 #include "storage/hard_drive.h"
 #include "ui/icon_index_and_group.h"

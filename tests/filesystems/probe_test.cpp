@@ -4,13 +4,13 @@
 
 #include <cstring>
 
+#include "devices/volume_services.h"
 #include "common/log.h"
 #include "filesystems/file_system.h"
 #include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
-#include "volumes/partitions/volume_probe.h"
 
 namespace vandrel {
 namespace {
@@ -32,6 +32,7 @@ TEST_P(ProbeRealImages, KindAndPartitionType) {
   VANDREL_FIXTURE(image, c.fixture);
   ScopedLogSink quiet([](const std::string&, int) {});
   THddManager manager;
+  manager.VolumeServices = &DeviceVolumeServices();
   auto* drive = dynamic_cast<THardDrive*>(manager.OpenByPath(image));
   ASSERT_NE(drive, nullptr);
   ASSERT_TRUE(drive->Open(true, false, false));

@@ -5,7 +5,7 @@
 #include "common/log.h"
 #include "filesystems/file_system.h"
 #include "support/memory_disk.h"
-#include "volumes/partitions/volume_probe.h"
+#include "devices/volume_services.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool quiet = [] {

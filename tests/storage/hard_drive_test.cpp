@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "devices/volume_services.h"
 #include "common/log.h"
 #include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"
@@ -36,6 +37,7 @@ class ImageFiles : public ::testing::Test {
 
 TEST_F(ImageFiles, OddSizedImageReadsLastSectorWithZeroTail) {
   THddManager manager;
+  manager.VolumeServices = &DeviceVolumeServices();
   const std::string path = MakeImage("k1000.img", 1000, 0x5A);
   auto* drive = dynamic_cast<THardDrive*>(manager.OpenByPath(path));
   ASSERT_NE(drive, nullptr);
@@ -70,6 +72,7 @@ TEST_F(ImageFiles, OddSizedImageReadsLastSectorWithZeroTail) {
 
 TEST_F(ImageFiles, MissingEmptyAndUnreadablePaths) {
   THddManager manager;
+  manager.VolumeServices = &DeviceVolumeServices();
   EXPECT_EQ(manager.OpenByPath((dir_ / "missing.img").string()), nullptr);
   EXPECT_TRUE(log_.empty()) << "a missing file is not reported";
   EXPECT_EQ(manager.OpenByPath(MakeImage("empty.img", 0, 0)), nullptr);
@@ -79,6 +82,7 @@ TEST_F(ImageFiles, MissingEmptyAndUnreadablePaths) {
 
 TEST_F(ImageFiles, ListOfImagesOpensEachAndSamePathTwice) {
   THddManager manager;
+  manager.VolumeServices = &DeviceVolumeServices();
   const std::string a = MakeImage("a.img", 4096, 1);
   const std::string b = MakeImage("b.img", 8192, 2);
   TStorage* last = manager.OpenByPath(std::string(kImageListPrefix) + "*" + a + "*" + (dir_ / "nope").string() + "*" + b);
@@ -123,6 +127,7 @@ TEST(PhysicalDisks, LoopDeviceIsListedWithItsSize) {
   ScopedLogSink quiet([](const std::string&, int) {});
   {
     THddManager manager;
+    manager.VolumeServices = &DeviceVolumeServices();
     manager.FloppyScan = false;
     manager.Refresh();
     THardDrive* found = nullptr;

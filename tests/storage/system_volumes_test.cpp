@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "devices/volume_services.h"
 #include "common/log.h"
 #include "platform/disks.h"
 #include "platform/volumes.h"
@@ -49,6 +50,7 @@ TEST(SystemVolumes, MountedLoopDeviceIsListed) {
   {
     ScopedLogSink quiet([](const std::string&, int) {});
     THddManager manager;
+    manager.VolumeServices = &DeviceVolumeServices();
     manager.FloppyScan = false;
     manager.Refresh();
     for (int i = 0; i < manager.DeviceCount(); ++i)

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "devices/volume_services.h"
 #include "platform/errors.h"
+#include "storage/hdd_manager.h"
 
 namespace vandrel::test {
 
@@ -22,6 +24,20 @@ MemoryDisk::MemoryDisk(std::vector<std::uint8_t> bytes, std::int32_t sectorSize,
     EnumerateVolumes();
     Close(false);
   }
+}
+
+TBusManager* ListingManager() {
+  static THddManager* const manager = [] {
+    static THddManager m;
+    m.VolumeServices = &DeviceVolumeServices();
+    return &m;
+  }();
+  return manager;
+}
+
+TVolumeServices* MemoryDisk::Services() {
+  TVolumeServices* own = TStorageWithPartitions::Services();
+  return own != nullptr ? own : &DeviceVolumeServices();
 }
 
 bool MemoryDisk::Read(std::uint8_t* buffer, std::int32_t count, std::int64_t sector) {

@@ -10,6 +10,11 @@
 
 namespace vandrel::test {
 
+// A bus manager with the program's volume services and no devices of its
+// own, for drives a test builds itself: they list their volumes as the
+// program's drives do.
+TBusManager* ListingManager();
+
 class MemoryDisk : public TStorageWithPartitions {
  public:
   // With `enumerate` the partition table is read as a real drive does.
@@ -20,6 +25,9 @@ class MemoryDisk : public TStorageWithPartitions {
   bool Open(bool read, bool write, bool exclusive) override;
   void Close(bool releaseReader) override;
   std::string GetName(bool /*shortName*/) override { return name_; }
+  // Its manager's services, else the program's own: a disk in memory lists
+  // its volumes as a real one does.
+  TVolumeServices* Services() override;
   // Like a drive: a notice about itself marks it gone.
   bool UnmountStorage(TStorage* storage) override {
     if (storage == this) Gone = true;

@@ -3,6 +3,7 @@
 // derives from them (the FAT type, the data start) stays with the caller.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/endian.h"
@@ -20,6 +21,11 @@ inline constexpr std::uint64_t kFatBpbSectorsPerFat16 = 22;
 inline constexpr std::uint64_t kFatBpbTotalSectors32 = 32;
 inline constexpr std::uint64_t kFatBpbSectorsPerFat32 = 36;
 inline constexpr std::uint64_t kFatBpbRootCluster = 44;
+// The volume label in the extended boot record: FAT12/16 and FAT32 keep it
+// at different places, 11 bytes padded with blanks.
+inline constexpr std::uint64_t kFatBpbVolumeLabel16 = 43;
+inline constexpr std::uint64_t kFatBpbVolumeLabel32 = 71;
+inline constexpr std::size_t kFatVolumeLabelLength = 11;
 
 struct TFatBpb {
   std::uint16_t BytesPerSector = 0;

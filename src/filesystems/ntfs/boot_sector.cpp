@@ -5,15 +5,6 @@
 namespace vandrel {
 namespace {
 
-constexpr std::uint64_t kBootOemId = 3;
-constexpr std::uint64_t kBootBytesPerSector = 11;
-constexpr std::uint64_t kBootSectorsPerCluster = 13;
-constexpr std::uint64_t kBootTotalSectors = 40;
-constexpr std::uint64_t kBootMftLcn = 48;
-constexpr std::uint64_t kBootMirrLcn = 56;
-constexpr std::uint64_t kBootClustersPerRecord = 0x40;
-constexpr std::uint64_t kBootClustersPerIndexBlock = 0x44;
-
 bool PowerOfTwoIn(std::uint64_t value, std::uint64_t low, std::uint64_t high) {
   return value >= low && value <= high && std::has_single_bit(value);
 }
@@ -29,15 +20,15 @@ std::uint64_t SizeFromClusters(std::int8_t raw, std::uint32_t clusterSize) {
 }  // namespace
 
 bool ParseNtfsBoot(ByteSpan s, TNtfsBoot& out) {
-  if (!BytesEqual(s, kBootOemId, "NTFS    ")) return false;
+  if (!BytesEqual(s, kNtfsBootOemId, "NTFS    ")) return false;
   bool ok = true;
-  const std::uint32_t bytesPerSector = Le16(s, kBootBytesPerSector);
+  const std::uint32_t bytesPerSector = Le16(s, kNtfsBootBytesPerSector);
   if (PowerOfTwoIn(bytesPerSector, 256, 4096)) {
     out.BytesPerSector = bytesPerSector;
   } else {
     ok = false;
   }
-  const std::uint8_t rawSpc = Le8(s, kBootSectorsPerCluster);
+  const std::uint8_t rawSpc = Le8(s, kNtfsBootSectorsPerCluster);
   std::uint64_t clusterSize = 0;
   if (rawSpc <= 0x80) {
     clusterSize = std::uint64_t{rawSpc} * out.BytesPerSector;
@@ -49,21 +40,21 @@ bool ParseNtfsBoot(ByteSpan s, TNtfsBoot& out) {
   } else {
     ok = false;
   }
-  const std::uint64_t recordSize = SizeFromClusters(LeS8(s, kBootClustersPerRecord), out.ClusterSize);
+  const std::uint64_t recordSize = SizeFromClusters(LeS8(s, kNtfsBootClustersPerRecord), out.ClusterSize);
   if (PowerOfTwoIn(recordSize, 256, 65536)) {
     out.RecordSize = static_cast<std::uint32_t>(recordSize);
   } else {
     ok = false;
   }
-  const std::uint64_t blockSize = SizeFromClusters(LeS8(s, kBootClustersPerIndexBlock), out.ClusterSize);
+  const std::uint64_t blockSize = SizeFromClusters(LeS8(s, kNtfsBootClustersPerIndexBlock), out.ClusterSize);
   if (PowerOfTwoIn(blockSize, 256, 65536)) {
     out.IndexBlockSize = static_cast<std::uint32_t>(blockSize);
   } else {
     ok = false;
   }
-  out.TotalSectors = LeS64(s, kBootTotalSectors);
-  out.MftLcn = LeS64(s, kBootMftLcn);
-  out.MirrLcn = LeS64(s, kBootMirrLcn);
+  out.TotalSectors = LeS64(s, kNtfsBootTotalSectors);
+  out.MftLcn = LeS64(s, kNtfsBootMftLcn);
+  out.MirrLcn = LeS64(s, kNtfsBootMirrLcn);
   return ok;
 }
 

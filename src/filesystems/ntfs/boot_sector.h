@@ -8,6 +8,17 @@
 
 namespace vandrel {
 
+inline constexpr std::uint64_t kNtfsBootOemId = 3;  // "NTFS    "
+inline constexpr std::uint64_t kNtfsBootBytesPerSector = 11;
+inline constexpr std::uint64_t kNtfsBootSectorsPerCluster = 13;
+// Unused by NTFS; the formatters write 0x80 0x00 0x80 0x00 here.
+inline constexpr std::uint64_t kNtfsBootDriveSignature = 36;
+inline constexpr std::uint64_t kNtfsBootTotalSectors = 40;
+inline constexpr std::uint64_t kNtfsBootMftLcn = 48;
+inline constexpr std::uint64_t kNtfsBootMirrLcn = 56;
+inline constexpr std::uint64_t kNtfsBootClustersPerRecord = 0x40;
+inline constexpr std::uint64_t kNtfsBootClustersPerIndexBlock = 0x44;
+
 // Geometry read from the boot sector.
 struct TNtfsBoot {
   std::uint32_t BytesPerSector = 512;

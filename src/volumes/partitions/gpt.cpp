@@ -8,8 +8,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/locale.h"
-#include "filesystems/file_system.h"
-#include "volumes/partitions/volume_probe.h"
+#include "storage/volume_services.h"
 #include "volumes/partitions/gpt_guides.h"
 #include "volumes/partitions/region_storage.h"
 #include "volumes/partitions/system_type_names.h"
@@ -163,7 +162,7 @@ std::int32_t ParseGptEntries(TStorageWithPartitions& device, ByteSpan entries, s
     std::uint8_t detected = 0;
     if (first < device.SectorCount) {
       TRegionStorage region(device, first, entry.Count);
-      detected = KindToPartitionType(ProbeBootSector(region));
+      detected = KindToPartitionType(ProbeVolume(region));
     }
     entry.Type = detected;
     entry.DetectedType = detected;

@@ -1,27 +1,23 @@
-// Labels of the volumes behind partition entries.
+// The MBR and the chain of extended boot records behind it.
 #pragma once
 
 #include <cstdint>
-#include <span>
-#include <string>
-#include <string_view>
 
-#include "platform/volumes.h"
+#include "common/endian.h"
 
 namespace vandrel {
 
-class TStorage;
-class TPartition;
+class TStorageWithPartitions;
 
-// The first mount path of the system volume on kernel disk `disk` (its name
-// under /dev) that starts `startBytes` into it; empty when none is mounted.
-std::string FindMountPath(std::span<const platform::SystemVolume> volumes, std::string_view disk,
-                          std::uint64_t startBytes);
-// The label a FAT boot sector carries (trimmed); empty for other volumes.
-std::string FatVolumeLabel(TStorage& volume);
-// The label of a new partition's volume, by its detected type.
-std::string VolumeLabel(TPartition& partition);
-// "ext2", "ext3" or "ext4" for an Ext volume, else "".
-std::string ExtVersionOf(TPartition& partition);
+// Adds the entries of the MBR and its extended chain to the disk's list;
+// false when sector 0 holds no table or nothing in it.
+bool ReadMbr(TStorageWithPartitions& disk);
+
+// Whether a file system found at sector 0 (by its partition type byte) is
+// the disk's one volume. NTFS and exFAT boot sectors and the ext superblock
+// carry signatures no table has; a FAT boot sector is the volume only when
+// its bytes do not also read as a table. Disks and image files follow the
+// same rule: a stick formatted whole and its image list the same volume.
+bool VolumeAtSectorZero(std::uint8_t type, ByteSpan sector0);
 
 }  // namespace vandrel

@@ -17,6 +17,7 @@ class TRegionStorage final : public TStorage {
   bool Open(bool read, bool write, bool exclusive) override { return device_.Open(read, write, exclusive); }
   void Close(bool releaseReader) override;
   std::string GetName(bool shortName) override { return device_.GetName(shortName); }
+  TVolumeServices* Services() override { return device_.Services(); }
 
  private:
   TStorage& device_;

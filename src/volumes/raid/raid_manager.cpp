@@ -8,8 +8,7 @@
 
 #include "common/func.h"
 #include "common/log.h"
-#include "filesystems/file_system.h"
-#include "volumes/partitions/volume_probe.h"
+#include "storage/volume_services.h"
 #include "volumes/raid/raid_detect.h"
 #include "storage/hard_drive.h"
 #include "storage/hdd_manager.h"
@@ -182,7 +181,7 @@ TRaidVolume::TRaidVolume(TBusManager* manager, const std::string& path, const TR
   // Open for the probe and for the partition, which reads its boot sector
   // and label as it is created.
   const bool opened = Open(true, false, false);
-  if (opened) type = KindToPartitionType(ProbeBootSector(*this));
+  if (opened) type = KindToPartitionType(ProbeVolume(*this));
   FsType = type;
   TPartitionInformation entry;
   entry.Kind = Info.Base == TRaidFamily::Linux ? pkLinuxRaid : pkDynamicDisk;

@@ -215,7 +215,7 @@ TEST_F(LoopDevice4k, GptAndMbrUse4096ByteSectors) {
                          out))
       << out;
   {
-    THardDrive drive(nullptr, device_, 0, 0, 0, kAddressByPath);
+    THardDrive drive(test::ListingManager(), device_, 0, 0, 0, kAddressByPath);
     ASSERT_TRUE(drive.ValidDevice);
     EXPECT_EQ(drive.SectorSize, 4096);
     EXPECT_EQ(OurGptParts(drive), SgdiskParts(device_));
@@ -229,7 +229,7 @@ TEST_F(LoopDevice4k, GptAndMbrUse4096ByteSectors) {
                          "start=6144, size=1024, type=b\\n' | sfdisk -q '" + device_ + "' 2>&1",
                          out))
       << out;
-  THardDrive drive(nullptr, device_, 0, 0, 0, kAddressByPath);
+  THardDrive drive(test::ListingManager(), device_, 0, 0, 0, kAddressByPath);
   EXPECT_EQ(OurMbrParts(drive), SfdiskParts(device_));
 }
 
@@ -258,7 +258,7 @@ TEST_F(LoopDevice4k, MountedPartitionTakesItsMountPoint) {
   VANDREL_REQUIRE(mounted, "cannot mount the loop partition: " + out);
 
   THddManager::RebuildSystemVolumes();
-  THardDrive drive(nullptr, device_, 0, 0, 0, kAddressByPath);
+  THardDrive drive(test::ListingManager(), device_, 0, 0, 0, kAddressByPath);
   ASSERT_GE(drive.PartitionCount(), 2);
   EXPECT_EQ(drive.Partitions[0].Start, 256);
   EXPECT_EQ(drive.Partitions[0].WindowsPath, "");

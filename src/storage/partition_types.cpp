@@ -1,4 +1,4 @@
-#include "volumes/partitions/partition_types.h"
+#include "storage/partition_types.h"
 
 #include "common/messages.h"
 #include "storage/bus_manager.h"

@@ -1,4 +1,4 @@
-#include "volumes/partitions/partition_recovery.h"
+#include "filesystems/partition_recovery.h"
 
 #include <algorithm>
 #include <array>
@@ -6,6 +6,8 @@
 
 #include "common/endian.h"
 #include "common/log.h"
+#include "filesystems/fat/boot_sector.h"
+#include "filesystems/ntfs/boot_sector.h"
 #include "platform/locale.h"
 #include "storage/bus_manager.h"
 
@@ -94,18 +96,21 @@ bool TPartitionRecovery::Probe(std::int64_t position, TFoundVolume& volume) {
 
 bool TPartitionRecovery::ProbeNtfs(std::int64_t p, TFoundVolume& volume) {
   const ByteSpan s(boot_);
-  if (s.size() < 64 || !EqualNoCase(std::string_view(reinterpret_cast<const char*>(s.data()) + 3, 8), "NTFS    ") ||
-      !(s[36] == 0x80 && s[37] == 0x00 && s[38] == 0x80 && s[39] == 0x00))
+  static constexpr std::array<std::uint8_t, 4> kDriveSignature = {0x80, 0x00, 0x80, 0x00};
+  if (s.size() < 64 ||
+      !EqualNoCase(std::string_view(reinterpret_cast<const char*>(s.data()) + kNtfsBootOemId, 8), "NTFS    ") ||
+      !std::equal(kDriveSignature.begin(), kDriveSignature.end(), s.begin() + kNtfsBootDriveSignature))
     return false;
   const std::int64_t sectorSize = device_->SectorSize;
-  const std::int64_t unit = VolumeUnit(Le16(s, 11), sectorSize);
-  const std::int64_t total = LeS64(s, 40);
+  const std::int64_t unit = VolumeUnit(Le16(s, kNtfsBootBytesPerSector), sectorSize);
+  const std::int64_t total = LeS64(s, kNtfsBootTotalSectors);
   // Clusters above 64 KiB store the size as a negative power of two.
-  const std::uint8_t spcByte = Le8(s, 13);
+  const std::uint8_t spcByte = Le8(s, kNtfsBootSectorsPerCluster);
   const std::int64_t spc = spcByte <= 0x80 ? spcByte : (spcByte >= 0xE1 ? std::int64_t{1} << (256 - spcByte) : 0);
   std::int64_t mft = 0, mirror = 0, totalDevice = 0, size = 0;
-  if (total <= 0 || total == std::numeric_limits<std::int64_t>::max() || spc == 0 || __builtin_mul_overflow(LeS64(s, 48), spc, &mft) ||
-      __builtin_mul_overflow(LeS64(s, 56), spc, &mirror) || !ToDeviceSectors(mft, unit, sectorSize, mft) ||
+  if (total <= 0 || total == std::numeric_limits<std::int64_t>::max() || spc == 0 ||
+      __builtin_mul_overflow(LeS64(s, kNtfsBootMftLcn), spc, &mft) ||
+      __builtin_mul_overflow(LeS64(s, kNtfsBootMirrLcn), spc, &mirror) || !ToDeviceSectors(mft, unit, sectorSize, mft) ||
       !ToDeviceSectors(mirror, unit, sectorSize, mirror) || !ToDeviceSectors(total, unit, sectorSize, totalDevice) ||
       !ToDeviceSectors(total + 1, unit, sectorSize, size))
     return false;
@@ -135,26 +140,24 @@ bool TPartitionRecovery::ProbeNtfs(std::int64_t p, TFoundVolume& volume) {
 bool TPartitionRecovery::ProbeFat(std::int64_t p, TFoundVolume& volume) {
   const ByteSpan s(boot_);
   const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
-  const std::int64_t bytesPerSector = Le16(s, 11);
-  const std::int64_t spc = Le8(s, 13);
+  const TFatBpb bpb = ParseFatBpb(s);
+  const std::int64_t bytesPerSector = bpb.BytesPerSector;
+  const std::int64_t spc = bpb.SectorsPerCluster;
   const bool spcPower = spc != 0 && (spc & (spc - 1)) == 0;
   if (!jump || bytesPerSector == 0 || bytesPerSector % 512 != 0 || !spcPower) return false;
 
-  const std::int64_t rootEntries = Le16(s, 17);
-  std::int64_t fatSize = Le16(s, 22);
-  if (fatSize == 0) fatSize = Le32(s, 36);
-  std::int64_t total = Le16(s, 19);
-  if (total == 0) total = Le32(s, 32);
-  const std::int64_t reserved = Le16(s, 14);
-  const std::int64_t fats = Le8(s, 16);
-  const std::int64_t rootSectors = (rootEntries * 32 + bytesPerSector - 1) / bytesPerSector;
+  const std::int64_t fatSize = bpb.SectorsPerFat;
+  const std::int64_t total = bpb.TotalSectors;
+  const std::int64_t reserved = bpb.ReservedSectors;
+  const std::int64_t fats = bpb.FatCount;
+  const std::int64_t rootSectors = (std::int64_t{bpb.RootEntries} * 32 + bytesPerSector - 1) / bytesPerSector;
   const std::int64_t clusters = (total - rootSectors - reserved - fatSize * fats) / spc;
   std::uint8_t type = 0x04;
   if (clusters <= 4084) type = 0x01;
   else if (clusters > 65524) type = 0x0B;
 
   std::int64_t reference = fats * fatSize + reserved;
-  if (type == 0x0B) reference += (std::int64_t{Le32(s, 44)} - 2) * spc;
+  if (type == 0x0B) reference += (std::int64_t{bpb.RootCluster} - 2) * spc;
   const std::int64_t firstFat = reserved;
   const std::int64_t secondFat = reserved + fatSize;
   const std::int64_t sectorSize = device_->SectorSize;
@@ -168,7 +171,7 @@ bool TPartitionRecovery::ProbeFat(std::int64_t p, TFoundVolume& volume) {
 
   // The first FAT entry repeats the media byte; the tools write 0xF8 on
   // hard disks and 0xF0 on floppies, also for FAT12.
-  const std::uint8_t media = Le8(s, 21);
+  const std::uint8_t media = bpb.Media;
   auto fatStarts = [&](std::int64_t sector) {
     if (!ReadSector(sector)) return false;
     const ByteSpan f(scratch_);

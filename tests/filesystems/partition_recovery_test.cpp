@@ -2,7 +2,7 @@
 // out on disks without a usable table.
 #include <gtest/gtest.h>
 
-#include "volumes/partitions/partition_recovery.h"
+#include "filesystems/partition_recovery.h"
 #include "support/fixtures.h"
 #include "support/memory_disk.h"
 
